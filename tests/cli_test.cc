@@ -1,0 +1,309 @@
+// The built program, run the way a user runs it, in a fresh temporary
+// directory per case: exit status, standard output and error, and the files
+// that exist afterwards, byte for byte.
+#include "bytes.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string failure = "\nzelmor reports problem with file operations\n";
+const std::string usage = "usage: zelmor FILE\n";
+const std::string line_in = "((e1 (x + 1) (y)))\n";
+const std::string line_out = "((e1 (\"x\" \"+\" \"1\") (\"y\")))\n";
+
+std::string repeat(const std::string &s, size_t n) {
+    std::string r;
+    r.reserve(s.size() * n);
+    for (size_t i = 0; i < n; ++i) r += s;
+    return r;
+}
+
+std::string slurp(const fs::path &p) {
+    std::ifstream f(p, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void spit(const fs::path &p, const std::string &s) {
+    std::ofstream(p, std::ios::binary) << s;
+}
+
+// A directory that is removed with everything in it when the test ends.
+struct temp_dir {
+    fs::path path;
+    temp_dir() {
+        std::string t = (fs::temp_directory_path() / "zelmor-test-XXXXXX").string();
+        if (mkdtemp(t.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path = t;
+    }
+    ~temp_dir() {
+        std::error_code ec;
+        fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(path, ec);
+    }
+};
+
+struct run_result {
+    int status; // exit status, or 128 + signal
+    std::string out, err;
+};
+
+struct limits {
+    mode_t umask = 022;
+    rlim_t max_file_size = RLIM_INFINITY;
+    uid_t user = 0; // run as this user instead, when nonzero and run as root
+};
+
+// Runs the program with `args` in `dir`; its stdout and stderr go to files
+// beside `dir`, not in it, so that they do not count as files it made.
+run_result run(const fs::path &dir, const std::vector<std::string> &args, limits lim = {}) {
+    temp_dir capture;
+    fs::path out = capture.path / "stdout", err = capture.path / "stderr";
+    pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<char *> argv{const_cast<char *>(ZELMOR_BIN)};
+        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        int o = open(out.c_str(), O_WRONLY | O_CREAT, 0600);
+        int e = open(err.c_str(), O_WRONLY | O_CREAT, 0600);
+        rlimit fsize{lim.max_file_size, lim.max_file_size};
+        signal(SIGXFSZ, SIG_IGN); // an oversized write then fails with EFBIG
+        if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(dir.c_str()) != 0 ||
+            setrlimit(RLIMIT_FSIZE, &fsize) != 0)
+            _exit(126);
+        if (lim.user != 0 && geteuid() == 0 && (setgid(lim.user) != 0 || setuid(lim.user) != 0))
+            _exit(125);
+        umask(lim.umask);
+        execv(ZELMOR_BIN, argv.data());
+        _exit(127);
+    }
+    int ws = 0;
+    waitpid(pid, &ws, 0);
+    int status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+    return {status, slurp(out), slurp(err)};
+}
+
+struct cli_case {
+    const char *fault;                                      // what a failing case would mean
+    std::vector<std::pair<std::string, std::string>> files; // made before the run
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+    // Afterwards: each name holds these bytes, or does not exist (nullopt).
+    std::vector<std::pair<std::string, std::optional<std::string>>> after;
+    std::function<void(const fs::path &)> setup = nullptr; // anything `files` cannot make
+    limits lim = {};
+};
+
+const std::string big_in = repeat(line_in, 60000); // crosses many buffer refills
+const std::string long_token = std::string(300000, 'x');
+const std::string long_name = std::string(250, 'n');         // fits; with ".eqn-file" it does not
+const std::string deep_dir = repeat("directory-level-", 12); // path > 128 bytes
+
+const cli_case cli_cases[] = {
+    {"conversion wrong",
+     {{"data.tmp", line_in}},
+     {"data.tmp"},
+     0,
+     "",
+     {{"data.tmp", line_in}, {"data.eqn-file", line_out}}},
+    {"empty input gives no file", {{"e.tmp", ""}}, {"e.tmp"}, 0, "", {{"e.eqn-file", ""}}},
+    {"old output not replaced",
+     {{"data.tmp", line_in}, {"data.eqn-file", repeat("old", 100)}},
+     {"data.tmp"},
+     0,
+     "",
+     {{"data.eqn-file", line_out}}},
+    {"further arguments used",
+     {{"data.tmp", line_in}, {"b.tmp", line_in}},
+     {"data.tmp", "b.tmp", "-v"},
+     0,
+     "",
+     {{"data.eqn-file", line_out}, {"b.eqn-file", std::nullopt}}},
+    {"dash read as an option",
+     {{"-x.tmp", line_in}},
+     {"-x.tmp"},
+     0,
+     "",
+     {{"-x.eqn-file", line_out}}},
+    {"directory part of the name ignored",
+     {{"d.tmpdir/b.tmp", line_in}},
+     {"d.tmpdir/b.tmp"},
+     0,
+     "",
+     {{"d.eqn-file", line_out}, {"d.tmpdir/b.eqn-file", std::nullopt}}},
+    {"buffer refills lose bytes",
+     {{"big.tmp", big_in}},
+     {"big.tmp"},
+     0,
+     "",
+     {{"big.eqn-file", repeat(line_out, 60000)}}},
+    {"token across refills split",
+     {{"t.tmp", "(((" + long_token + " y)))"}},
+     {"t.tmp"},
+     0,
+     "",
+     {{"t.eqn-file", "(((\"" + long_token + "\" \"y\")))"}}},
+    {"long path cut short",
+     {{deep_dir + "/" + deep_dir + "/p.tmp", line_in}},
+     {deep_dir + "/" + deep_dir + "/p.tmp"},
+     0,
+     "",
+     {{deep_dir + "/" + deep_dir + "/p.eqn-file", line_out}}},
+    {"missing argument not reported", {}, {}, 2, usage, {}},
+    {"missing input not reported", {}, {"nope.tmp"}, 1, failure, {{"nope.eqn-file", std::nullopt}}},
+    {"directory read as input",
+     {{"dir.tmp/f", "x"}},
+     {"dir.tmp"},
+     1,
+     failure,
+     {{"dir.eqn-file", std::nullopt}}},
+    {"directory input destroys old output",
+     {{"dir.tmp/f", "x"}, {"dir.eqn-file", "old"}},
+     {"dir.tmp"},
+     1,
+     failure,
+     {{"dir.eqn-file", "old"}}},
+    {"input without .tmp emptied",
+     {{"notes.txt", line_in}},
+     {"notes.txt"},
+     1,
+     failure,
+     {{"notes.txt", line_in}}},
+    {"hard link to input emptied",
+     {{"data.tmp", line_in}},
+     {"data.tmp"},
+     1,
+     failure,
+     {{"data.tmp", line_in}, {"data.eqn-file", line_in}},
+     [](const fs::path &d) { fs::create_hard_link(d / "data.tmp", d / "data.eqn-file"); }},
+    {"symbolic link to input emptied",
+     {{"data.tmp", line_in}},
+     {"data.tmp"},
+     1,
+     failure,
+     {{"data.tmp", line_in}, {"data.eqn-file", line_in}},
+     [](const fs::path &d) { fs::create_symlink("data.tmp", d / "data.eqn-file"); }},
+    {"output name too long not reported",
+     {{long_name + ".tmp", line_in}},
+     {long_name + ".tmp"},
+     1,
+     failure,
+     {{long_name + ".tmp", line_in}}},
+    {"unopenable output not reported",
+     {{"data.tmp", line_in}, {"data.eqn-file/keep", "k"}},
+     {"data.tmp"},
+     1,
+     failure,
+     {{"data.tmp", line_in}, {"data.eqn-file/keep", "k"}}},
+    {"full disk reported as success",
+     {{"data.tmp", line_in}},
+     {"data.tmp"},
+     1,
+     failure,
+     {{"data.tmp", line_in}},
+     [](const fs::path &d) { fs::create_symlink("/dev/full", d / "data.eqn-file"); }},
+    {"partial output left behind",
+     {{"big.tmp", big_in}},
+     {"big.tmp"},
+     1,
+     failure,
+     {{"big.tmp", big_in}, {"big.eqn-file", std::nullopt}},
+     nullptr,
+     {022, 300000}},
+    {"partial rewrite left behind",
+     {{"big.tmp", big_in}, {"big.eqn-file", "old"}},
+     {"big.tmp"},
+     1,
+     failure,
+     {{"big.tmp", big_in}, {"big.eqn-file", std::nullopt}},
+     nullptr,
+     {022, 300000}},
+};
+
+TEST(Cli, Table) {
+    for (const cli_case &c : cli_cases) {
+        SCOPED_TRACE(c.fault);
+        temp_dir dir;
+        for (const auto &[name, bytes] : c.files) {
+            fs::create_directories((dir.path / name).parent_path());
+            spit(dir.path / name, bytes);
+        }
+        if (c.setup) c.setup(dir.path);
+        run_result r = run(dir.path, c.args, c.lim);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, "") << "standard output is never written";
+        EXPECT_TRUE(same_bytes(c.err, r.err)) << "standard error";
+        for (const auto &[name, bytes] : c.after) {
+            fs::path p = dir.path / name;
+            if (!bytes) EXPECT_FALSE(fs::exists(fs::symlink_status(p))) << name << " exists";
+            else EXPECT_TRUE(same_bytes(*bytes, slurp(p))) << "contents of " << name;
+        }
+        if (c.args.empty()) {
+            EXPECT_TRUE(fs::is_empty(dir.path)) << "no argument, yet files changed";
+        }
+    }
+}
+
+// New equation files get mode 0666 less the umask.
+TEST(Cli, NewOutputModeFollowsUmask) {
+    temp_dir dir;
+    spit(dir.path / "a.tmp", line_in);
+    ASSERT_EQ(run(dir.path, {"a.tmp"}, {027}).status, 0);
+    EXPECT_EQ(fs::status(dir.path / "a.eqn-file").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
+// An existing equation file is rewritten in place: same file, same mode.
+TEST(Cli, ExistingOutputRewrittenInPlace) {
+    temp_dir dir;
+    spit(dir.path / "a.tmp", line_in);
+    spit(dir.path / "a.eqn-file", repeat("stale ", 1000));
+    fs::permissions(dir.path / "a.eqn-file", fs::perms::owner_read | fs::perms::owner_write);
+    struct stat before, after;
+    ASSERT_EQ(stat((dir.path / "a.eqn-file").c_str(), &before), 0);
+    ASSERT_EQ(run(dir.path, {"a.tmp"}).status, 0);
+    ASSERT_EQ(stat((dir.path / "a.eqn-file").c_str(), &after), 0);
+    EXPECT_EQ(before.st_ino, after.st_ino);
+    EXPECT_EQ(after.st_mode & 0777, 0600u);
+    EXPECT_EQ(slurp(dir.path / "a.eqn-file"), line_out);
+}
+
+// A directory without write permission: the output cannot be created.  Root
+// may write anywhere, so as root the program runs as the unprivileged "nobody".
+TEST(Cli, UnwritableDirectory) {
+    temp_dir dir;
+    fs::create_directory(dir.path / "ro");
+    spit(dir.path / "ro/a.tmp", line_in);
+    fs::permissions(dir.path, fs::perms::all);
+    fs::permissions(dir.path / "ro/a.tmp", fs::perms::all);
+    fs::permissions(dir.path / "ro", fs::perms::owner_read | fs::perms::owner_exec |
+                                         fs::perms::others_read | fs::perms::others_exec);
+    run_result r = run(dir.path, {"ro/a.tmp"}, {022, RLIM_INFINITY, 65534});
+    if (r.status == 125) GTEST_SKIP() << "cannot switch to an unprivileged user";
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, failure);
+    EXPECT_EQ(slurp(dir.path / "ro/a.tmp"), line_in);
+    EXPECT_FALSE(fs::exists(dir.path / "ro/a.eqn-file"));
+}
+
+} // namespace

@@ -106,6 +106,11 @@ bool convert(const char *in_path) {
 } // namespace
 
 int main(int argc, char **argv) {
+    // Started with standard error closed, a file opened here could take
+    // descriptor 2 and receive the failure message; keep 0, 1 and 2 taken.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd) return 1;
+    }
     if (argc < 2) {
         say(usage_message);
         return 2;

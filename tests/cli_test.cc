@@ -67,15 +67,16 @@ struct run_result {
     std::string out, err;
 };
 
-struct limits {
+struct run_options {
     mode_t umask = 022;
     rlim_t max_file_size = RLIM_INFINITY;
     uid_t user = 0; // run as this user instead, when nonzero and run as root
+    bool close_stdin_stderr = false;
 };
 
 // Runs the program with `args` in `dir`; its stdout and stderr go to files
 // beside `dir`, not in it, so that they do not count as files it made.
-run_result run(const fs::path &dir, const std::vector<std::string> &args, limits lim = {}) {
+run_result run(const fs::path &dir, const std::vector<std::string> &args, run_options opts = {}) {
     temp_dir capture;
     fs::path out = capture.path / "stdout", err = capture.path / "stderr";
     pid_t pid = fork();
@@ -85,14 +86,15 @@ run_result run(const fs::path &dir, const std::vector<std::string> &args, limits
         argv.push_back(nullptr);
         int o = open(out.c_str(), O_WRONLY | O_CREAT, 0600);
         int e = open(err.c_str(), O_WRONLY | O_CREAT, 0600);
-        rlimit fsize{lim.max_file_size, lim.max_file_size};
+        rlimit fsize{opts.max_file_size, opts.max_file_size};
         signal(SIGXFSZ, SIG_IGN); // an oversized write then fails with EFBIG
         if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(dir.c_str()) != 0 ||
             setrlimit(RLIMIT_FSIZE, &fsize) != 0)
             _exit(126);
-        if (lim.user != 0 && geteuid() == 0 && (setgid(lim.user) != 0 || setuid(lim.user) != 0))
+        if (opts.user != 0 && geteuid() == 0 && (setgid(opts.user) != 0 || setuid(opts.user) != 0))
             _exit(125);
-        umask(lim.umask);
+        umask(opts.umask);
+        if (opts.close_stdin_stderr) close(0), close(2);
         execv(ZELMOR_BIN, argv.data());
         _exit(127);
     }
@@ -111,7 +113,7 @@ struct cli_case {
     // Afterwards: each name holds these bytes, or does not exist (nullopt).
     std::vector<std::pair<std::string, std::optional<std::string>>> after;
     std::function<void(const fs::path &)> setup = nullptr; // anything `files` cannot make
-    limits lim = {};
+    run_options opts = {};
 };
 
 const std::string big_in = repeat(line_in, 60000); // crosses many buffer refills
@@ -189,6 +191,14 @@ const cli_case cli_cases[] = {
      1,
      failure,
      {{"notes.txt", line_in}}},
+    {"message written into the input",
+     {{"notes.txt", line_in}},
+     {"notes.txt"},
+     1,
+     "",
+     {{"notes.txt", line_in}},
+     nullptr,
+     {022, RLIM_INFINITY, 0, true}},
     {"hard link to input emptied",
      {{"data.tmp", line_in}},
      {"data.tmp"},
@@ -249,7 +259,7 @@ TEST(Cli, Table) {
             spit(dir.path / name, bytes);
         }
         if (c.setup) c.setup(dir.path);
-        run_result r = run(dir.path, c.args, c.lim);
+        run_result r = run(dir.path, c.args, c.opts);
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.out, "") << "standard output is never written";
         EXPECT_TRUE(same_bytes(c.err, r.err)) << "standard error";

@@ -2,69 +2,138 @@
 //
 // The depth is not kept in a variable; it is which scanner is running.
 // Every byte read is written (only double quotes are added), in order, and
-// the input is read once from start to end.
+// the input is read once from start to end.  The scanners do not look at
+// every byte: the input stream has classified each block of 64 bytes into
+// bit masks, and a scanner jumps from one byte that matters at its level to
+// the next, copying the bytes in between as one span.
 #include "zelmor.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
 
 namespace {
 
 constexpr int end_of_input = -1;
-constexpr int open_paren = '(';
-constexpr int close_paren = ')';
-constexpr int space = ' ';
+constexpr unsigned char open_paren = '(';
+constexpr unsigned char close_paren = ')';
 constexpr unsigned char quote = '"';
 
-inline int get_byte(in_stream &in, const out_stream &out) {
-    if (in.pos == in.len && !refill(in, out)) return end_of_input;
-    return in.buf[in.pos++];
+// Spans up to this long are copied as one fixed-size move; the streams'
+// slack makes the few bytes past the span safe to read and to overwrite.
+constexpr size_t short_span = 32;
+static_assert(short_span <= stream_slack);
+
+inline void put_byte(out_stream &out, unsigned char c) {
+    if (out.len == out.cap) flush(out);
+    out.buf[out.len++] = c;
 }
 
-inline void put_byte(out_stream &out, int c) {
-    if (out.len == out.cap) flush(out);
-    out.buf[out.len++] = static_cast<unsigned char>(c);
+inline void put_span(out_stream &out, const unsigned char *p, size_t n) {
+    if (n <= short_span && out.cap - out.len >= n) {
+        std::memcpy(out.buf + out.len, p, short_span);
+        out.len += n;
+    } else {
+        put_bytes(out, p, n);
+    }
+}
+
+// The bytes a scanner stops at, as a mask of one block.
+enum class stop { open, paren, not_space };
+
+template <stop S>
+inline uint64_t stop_bits(const block_bits &b) {
+    if constexpr (S == stop::open) return b.open;
+    if constexpr (S == stop::paren) return b.open | b.close;
+    return ~b.space;
+}
+
+// Copies bytes up to the next stop byte, which it reads but does not write.
+// Returns the stop byte, or end_of_input.
+template <stop S>
+int copy_until(in_stream &in, out_stream &out) {
+    while (in.pos < in.len || refill(in, out)) {
+        size_t block = in.pos / stream_block;
+        uint64_t m = stop_bits<S>(in.bits[block]) & (~uint64_t{0} << in.pos % stream_block);
+        while (m == 0 && ++block * stream_block < in.len) m = stop_bits<S>(in.bits[block]);
+        size_t at =
+            m == 0
+                ? in.len
+                : std::min(block * stream_block + static_cast<size_t>(std::countr_zero(m)), in.len);
+        put_span(out, in.buf + in.pos, at - in.pos);
+        in.pos = at;
+        if (at < in.len) return in.buf[in.pos++];
+    }
+    return end_of_input;
 }
 
 } // namespace
 
 // Outside every group and inside top-level groups (depths 0 and 1).  Every
-// byte is copied.  An opening parenthesis at depth 0 opens a top-level group;
-// inside one, an opening parenthesis starts an equation, which proc_eq copies,
-// and a closing parenthesis ends the group.  A closing parenthesis at depth 0
-// closes nothing and is copied like any other byte.
+// byte is copied.  At depth 0 only an opening parenthesis matters: it opens
+// a top-level group, and a closing one there closes nothing.  Inside a
+// top-level group, an opening parenthesis starts an equation, which proc_eq
+// copies, and a closing one ends the group.
 void proc_files(in_stream &in, out_stream &out) {
-    bool in_group = false;
-    for (int c; (c = get_byte(in, out)) != end_of_input;) {
-        put_byte(out, c);
-        if (!in_group) in_group = c == open_paren;
-        else if (c == open_paren) proc_eq(in, out);
-        else if (c == close_paren) in_group = false;
+    while (copy_until<stop::open>(in, out) != end_of_input) {
+        put_byte(out, open_paren);
+        int c;
+        while ((c = copy_until<stop::paren>(in, out)) == open_paren) {
+            put_byte(out, open_paren);
+            proc_eq(in, out);
+        }
+        if (c == end_of_input) return;
+        put_byte(out, close_paren);
     }
 }
 
 // Inside an equation (depth 2).  Every byte is copied; an opening parenthesis
-// starts an innermost group, which proc_xhs copies, and a closing parenthesis
-// ends the equation.
+// starts an innermost group, which proc_xhs copies, and a closing one ends
+// the equation.
 void proc_eq(in_stream &in, out_stream &out) {
-    for (int c; (c = get_byte(in, out)) != end_of_input;) {
-        put_byte(out, c);
-        if (c == close_paren) return;
-        if (c == open_paren) proc_xhs(in, out);
+    int c;
+    while ((c = copy_until<stop::paren>(in, out)) == open_paren) {
+        put_byte(out, open_paren);
+        proc_xhs(in, out);
     }
+    if (c != end_of_input) put_byte(out, close_paren);
 }
 
 // Inside an innermost group (depth 3).  A token is a run of bytes other than
-// space and closing parenthesis; each is written between double quotes.  The
-// closing quote goes just before the space or parenthesis that ends the token;
-// the first closing parenthesis ends the group.  If the input ends inside a
-// token, the token keeps its opening quote only.
+// space and closing parenthesis; a double quote goes before its first byte
+// and before the space or parenthesis that ends it.  The first closing
+// parenthesis ends the group.  If the input ends inside a token, the token
+// keeps its opening quote only.
+//
+// One block at a time: `live` marks the block's bytes that belong to the
+// group, `token` its token bytes, and the quotes go before the edges, the
+// bytes whose token bit differs from the byte before them.  `in_token` is
+// that bit for the last byte copied, carried from block to block.
 void proc_xhs(in_stream &in, out_stream &out) {
-    bool in_token = false;
-    for (int c; (c = get_byte(in, out)) != end_of_input;) {
-        bool separator = c == space || c == close_paren;
-        if (separator == in_token) {
+    uint64_t in_token = 0;
+    while (in.pos < in.len || refill(in, out)) {
+        size_t base = in.pos / stream_block * stream_block;
+        size_t first = in.pos - base, end = std::min(in.len - base, stream_block);
+        const block_bits &b = in.bits[base / stream_block];
+
+        uint64_t live = ~uint64_t{0} << first;
+        if (end < stream_block) live &= (uint64_t{1} << end) - 1;
+        uint64_t closes = b.close & live;
+        if (closes != 0) live &= closes ^ (closes - 1); // up to the first one
+        uint64_t token = ~(b.space | b.close);
+        uint64_t before = (token << 1 & ~(uint64_t{1} << first)) | in_token << first;
+        uint64_t edges = (token ^ before) & live;
+
+        for (; edges != 0; edges &= edges - 1) {
+            size_t at = base + static_cast<size_t>(std::countr_zero(edges));
+            put_span(out, in.buf + in.pos, at - in.pos);
             put_byte(out, quote);
-            in_token = !separator;
+            in.pos = at;
         }
-        put_byte(out, c);
-        if (c == close_paren) return;
+        size_t last = stream_block - 1 - static_cast<size_t>(std::countl_zero(live));
+        put_span(out, in.buf + in.pos, base + last + 1 - in.pos);
+        in.pos = base + last + 1;
+        if (closes != 0) return;
+        in_token = token >> last & 1;
     }
 }

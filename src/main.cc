@@ -16,7 +16,6 @@ namespace {
 
 constexpr char failure_message[] = "\nzelmor reports problem with file operations\n";
 constexpr char usage_message[] = "usage: zelmor FILE\n";
-constexpr size_t buffer_size = 128 * 1024;
 
 void say(const char *msg) {
     for (size_t n = std::strlen(msg); n > 0;) {
@@ -61,10 +60,10 @@ void remove_output(const char *name, const struct stat &written) {
 // Copies `in_fd` through the filter into `out_fd`; false if any read, write,
 // flush or close failed.  Closes `out_fd`.
 bool filter_fds(int in_fd, int out_fd) {
-    unsigned char in_buf[buffer_size];
-    unsigned char out_buf[buffer_size];
-    in_stream in = in_from_fd(in_fd, in_buf, sizeof in_buf);
-    out_stream out = out_to_fd(out_fd, out_buf, sizeof out_buf);
+    in_stream in;
+    out_stream out;
+    in_init_fd(in, in_fd);
+    out_init_fd(out, out_fd);
     proc_files(in, out);
     bool ok = flush(out) && in.err == 0;
     return close(out_fd) == 0 && ok;

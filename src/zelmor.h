@@ -8,13 +8,22 @@
 #define ZELMOR_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
-// Bytes come from `fd`, or from `src` when `fd` is negative, through `buf`.
-// Unread bytes are buf[pos, len).  Once the input has ended or failed, every
-// further read yields no byte.
+constexpr size_t stream_buffer_size = 128 * 1024; // bytes per read and per write, at most
+constexpr size_t stream_block = 64;               // bytes classified together
+constexpr size_t stream_slack = 64; // room past the end for whole blocks and short over-copies
+
+// Which bytes of one block are structural: bit i stands for byte i.
+struct block_bits {
+    uint64_t open, close, space;
+};
+
+// Bytes come from `fd`, or from `src` when `fd` is negative, `cap` at a time.
+// Unread bytes are buf[pos, len); bits[k] classifies the bytes of block k.
+// Once the input has ended or failed, every further refill yields nothing.
 struct in_stream {
-    unsigned char *buf;
     size_t cap;
     size_t pos, len;
     int fd;
@@ -22,33 +31,48 @@ struct in_stream {
     size_t src_len;           // bytes of src not yet read
     bool ended;
     int err; // errno of the first failed read, 0 if none
+    block_bits bits[stream_buffer_size / stream_block];
+    alignas(stream_block) unsigned char buf[stream_buffer_size + stream_slack];
 };
 
-// Bytes collect in buf[0, len) and go to `fd`, or are appended to `dst` when
-// `fd` is negative.  After the first failure, further bytes are dropped.
+// Bytes collect in buf[0, len) and go to `fd` `cap` at a time, or are
+// appended to `dst` when `fd` is negative.  After the first failure,
+// further bytes are dropped.
 struct out_stream {
-    unsigned char *buf;
     size_t cap;
     size_t len;
     int fd;
     unsigned char *dst; // memory sink, when fd < 0
     size_t dst_cap, dst_len;
     int err; // errno of the first failed write, 0 if none
+    alignas(stream_block) unsigned char buf[stream_buffer_size + stream_slack];
 };
 
-in_stream in_from_fd(int fd, unsigned char *buf, size_t cap);
-in_stream in_from_memory(const void *src, size_t n, unsigned char *buf, size_t cap);
-out_stream out_to_fd(int fd, unsigned char *buf, size_t cap);
-out_stream out_to_memory(void *dst, size_t dst_cap, unsigned char *buf, size_t cap);
+// `cap` is at most stream_buffer_size; tests use small ones to move the
+// buffer boundaries around.
+void in_init_fd(in_stream &in, int fd, size_t cap = stream_buffer_size);
+void in_init_memory(in_stream &in, const void *src, size_t n, size_t cap = stream_buffer_size);
+void out_init_fd(out_stream &out, int fd, size_t cap = stream_buffer_size);
+void out_init_memory(out_stream &out, void *dst, size_t dst_cap, size_t cap = stream_buffer_size);
 
-// Refill an empty input buffer.  Returns false, and leaves the buffer empty,
-// when the input has ended or failed, or when the output has failed: once
-// nothing more can be written there is no point reading further.
+// Refills an empty input buffer and classifies it.  Returns false, and
+// leaves the buffer empty, when the input has ended or failed, or when the
+// output has failed: once nothing more can be written there is no point
+// reading further.
 bool refill(in_stream &in, const out_stream &out);
 
-// Write out everything collected in the output buffer.  Returns false if the
-// output has failed, now or before.
+// Writes out everything collected in the output buffer.  Returns false if
+// the output has failed, now or before.
 bool flush(out_stream &out);
+
+// Appends n bytes, flushing as often as the buffer fills.
+void put_bytes(out_stream &out, const unsigned char *p, size_t n);
+
+// Classifies the blocks that hold p[0, n); p is block-aligned and readable
+// up to whole blocks.  classify uses the fastest way this machine has;
+// classify_portable is plain C++, and gives the same bits.
+void classify(const unsigned char *p, size_t n, block_bits *bits);
+void classify_portable(const unsigned char *p, size_t n, block_bits *bits);
 
 // The name of the equation file for the temporary file `path`: `path` cut at
 // its first ".tmp", with ".eqn-file" in place of the cut-off end.  Without a

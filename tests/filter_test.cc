@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <memory>
 #include <random>
 #include <string>
 #include <unistd.h>
@@ -15,16 +16,23 @@ namespace {
 
 using namespace std::string_literals;
 
+// The streams are large; tests keep them on the heap.
+struct streams {
+    std::unique_ptr<in_stream> in = std::make_unique<in_stream>();
+    std::unique_ptr<out_stream> out = std::make_unique<out_stream>();
+};
+
 // Runs the filter over `input` with the given buffer sizes; the output sink
 // has room for the worst case, three bytes out for every byte in.
 std::string run_filter(const std::string &input, size_t in_cap, size_t out_cap) {
-    std::vector<unsigned char> in_buf(in_cap), out_buf(out_cap), sink(3 * input.size());
-    in_stream in = in_from_memory(input.data(), input.size(), in_buf.data(), in_cap);
-    out_stream out = out_to_memory(sink.data(), sink.size(), out_buf.data(), out_cap);
-    proc_files(in, out);
-    EXPECT_TRUE(flush(out));
-    EXPECT_EQ(in.err, 0);
-    return std::string(sink.begin(), sink.begin() + static_cast<std::ptrdiff_t>(out.dst_len));
+    std::vector<unsigned char> sink(3 * input.size());
+    streams s;
+    in_init_memory(*s.in, input.data(), input.size(), in_cap);
+    out_init_memory(*s.out, sink.data(), sink.size(), out_cap);
+    proc_files(*s.in, *s.out);
+    EXPECT_TRUE(flush(*s.out));
+    EXPECT_EQ(s.in->err, 0);
+    return std::string(sink.begin(), sink.begin() + static_cast<std::ptrdiff_t>(s.out->dst_len));
 }
 
 // An independent model: one loop over the bytes with an explicit depth.
@@ -120,27 +128,49 @@ TEST(Filter, LongGroupsCrossRefills) {
 // Once the output fails, the filter stops reading instead of running on.
 TEST(Filter, StopsPromptlyWhenOutputFails) {
     std::string input(1 << 20, 'a');
-    unsigned char in_buf[64], out_buf[64], sink[100];
-    in_stream in = in_from_memory(input.data(), input.size(), in_buf, sizeof in_buf);
-    out_stream out = out_to_memory(sink, sizeof sink, out_buf, sizeof out_buf);
-    proc_files(in, out);
-    EXPECT_FALSE(flush(out));
-    EXPECT_EQ(out.err, ENOSPC);
-    EXPECT_GT(in.src_len, input.size() - 1024) << "kept reading after the output failed";
+    unsigned char sink[100];
+    streams s;
+    in_init_memory(*s.in, input.data(), input.size(), 64);
+    out_init_memory(*s.out, sink, sizeof sink, 64);
+    proc_files(*s.in, *s.out);
+    EXPECT_FALSE(flush(*s.out));
+    EXPECT_EQ(s.out->err, ENOSPC);
+    EXPECT_GT(s.in->src_len, input.size() - 1024) << "kept reading after the output failed";
 }
 
 // A read error ends the filter and is kept for the caller.
 TEST(Filter, ReadErrorIsKept) {
     int fd = open(".", O_RDONLY | O_DIRECTORY);
     ASSERT_GE(fd, 0);
-    unsigned char in_buf[64], out_buf[64], sink[64];
-    in_stream in = in_from_fd(fd, in_buf, sizeof in_buf);
-    out_stream out = out_to_memory(sink, sizeof sink, out_buf, sizeof out_buf);
-    proc_files(in, out);
+    unsigned char sink[64];
+    streams s;
+    in_init_fd(*s.in, fd);
+    out_init_memory(*s.out, sink, sizeof sink);
+    proc_files(*s.in, *s.out);
     close(fd);
-    EXPECT_EQ(in.err, EISDIR);
-    EXPECT_TRUE(flush(out));
-    EXPECT_EQ(out.dst_len, 0u);
+    EXPECT_EQ(s.in->err, EISDIR);
+    EXPECT_TRUE(flush(*s.out));
+    EXPECT_EQ(s.out->dst_len, 0u);
+}
+
+// The accelerated classification, if any, agrees with the portable one on
+// every byte value at every position of a block.
+TEST(Classify, MatchesPortable) {
+    std::mt19937 rng(7);
+    const unsigned char structural[] = "() a";
+    alignas(stream_block) unsigned char text[16 * stream_block];
+    for (int round = 0; round < 200; ++round) {
+        for (unsigned char &c : text)
+            c = round % 2 ? static_cast<unsigned char>(rng()) : structural[rng() % 4];
+        block_bits fast[16], portable[16];
+        classify(text, sizeof text, fast);
+        classify_portable(text, sizeof text, portable);
+        for (int k = 0; k < 16; ++k) {
+            ASSERT_EQ(fast[k].open, portable[k].open) << "round " << round << " block " << k;
+            ASSERT_EQ(fast[k].close, portable[k].close) << "round " << round << " block " << k;
+            ASSERT_EQ(fast[k].space, portable[k].space) << "round " << round << " block " << k;
+        }
+    }
 }
 
 } // namespace

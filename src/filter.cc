@@ -19,20 +19,23 @@ constexpr unsigned char open_paren = '(';
 constexpr unsigned char close_paren = ')';
 constexpr unsigned char quote = '"';
 
-// Spans up to this long are copied as one fixed-size move; the streams'
-// slack makes the few bytes past the span safe to read and to overwrite.
-constexpr size_t short_span = 32;
-static_assert(short_span <= stream_slack);
-
 inline void put_byte(out_stream &out, unsigned char c) {
-    if (out.len == out.cap) flush(out);
+    if (out.len >= out.cap) flush(out);
     out.buf[out.len++] = c;
 }
 
+// Copies a span of at most one block from p to dst as a fixed-size move:
+// the streams' slack makes the bytes past the span safe to read and to
+// overwrite.  Returns the end of the span in dst.
+inline unsigned char *copy_short(unsigned char *dst, const unsigned char *p, size_t n) {
+    if (n <= 16) std::memcpy(dst, p, 16);
+    else std::memcpy(dst, p, stream_block);
+    return dst + n;
+}
+
 inline void put_span(out_stream &out, const unsigned char *p, size_t n) {
-    if (n <= short_span && out.cap - out.len >= n) {
-        std::memcpy(out.buf + out.len, p, short_span);
-        out.len += n;
+    if (n <= stream_block && out.len < out.cap) {
+        out.len = static_cast<size_t>(copy_short(out.buf + out.len, p, n) - out.buf);
     } else {
         put_bytes(out, p, n);
     }
@@ -112,6 +115,7 @@ void proc_eq(in_stream &in, out_stream &out) {
 void proc_xhs(in_stream &in, out_stream &out) {
     uint64_t in_token = 0;
     while (in.pos < in.len || refill(in, out)) {
+        if (out.len >= out.cap) flush(out); // the slack holds what one block writes
         size_t base = in.pos / stream_block * stream_block;
         size_t first = in.pos - base, end = std::min(in.len - base, stream_block);
         const block_bits &b = in.bits[base / stream_block];
@@ -124,16 +128,11 @@ void proc_xhs(in_stream &in, out_stream &out) {
         uint64_t before = (token << 1 & ~(uint64_t{1} << first)) | in_token << first;
         uint64_t edges = (token ^ before) & live;
 
-        for (; edges != 0; edges &= edges - 1) {
-            size_t at = base + static_cast<size_t>(std::countr_zero(edges));
-            put_span(out, in.buf + in.pos, at - in.pos);
-            put_byte(out, quote);
-            in.pos = at;
-        }
-        size_t last = stream_block - 1 - static_cast<size_t>(std::countl_zero(live));
-        put_span(out, in.buf + in.pos, base + last + 1 - in.pos);
-        in.pos = base + last + 1;
+        size_t n = stream_block - static_cast<size_t>(std::countl_zero(live)) - first;
+        unsigned char *dst = insert_quotes(out.buf + out.len, in.buf + in.pos, n, edges >> first);
+        out.len = static_cast<size_t>(dst - out.buf);
+        in.pos += n;
         if (closes != 0) return;
-        in_token = token >> last & 1;
+        in_token = token >> (first + n - 1) & 1;
     }
 }

@@ -12,10 +12,6 @@
 #include <cstring>
 #include <unistd.h>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 void in_init_fd(in_stream &in, int fd, size_t cap) {
     in.cap = std::min(cap, stream_buffer_size);
     in.pos = in.len = 0;
@@ -64,7 +60,7 @@ bool refill(in_stream &in, const out_stream &out) {
     }
     in.ended = in.len == 0;
     if (in.ended) return false;
-    // Bytes past the end are read by whole-block classification and short
+    // Bytes past the end are read by whole-block classification and
     // over-copies; give them a defined value.
     std::memset(in.buf + in.len, 0, stream_slack);
     classify(in.buf, in.len, in.bits);
@@ -96,7 +92,7 @@ bool flush(out_stream &out) {
 
 void put_bytes(out_stream &out, const unsigned char *p, size_t n) {
     while (n > 0) {
-        if (out.len == out.cap) flush(out);
+        if (out.len >= out.cap) flush(out);
         size_t k = std::min(n, out.cap - out.len);
         std::memcpy(out.buf + out.len, p, k);
         out.len += k;
@@ -104,41 +100,3 @@ void put_bytes(out_stream &out, const unsigned char *p, size_t n) {
         n -= k;
     }
 }
-
-void classify_portable(const unsigned char *p, size_t n, block_bits *bits) {
-    for (size_t i = 0; i < n; i += stream_block, ++bits) {
-        block_bits b{0, 0, 0};
-        for (size_t k = 0; k < stream_block; ++k) {
-            uint64_t bit = uint64_t{1} << k;
-            if (p[i + k] == '(') b.open |= bit;
-            if (p[i + k] == ')') b.close |= bit;
-            if (p[i + k] == ' ') b.space |= bit;
-        }
-        *bits = b;
-    }
-}
-
-#if defined(__SSE2__)
-// SSE2 is part of every x86-64 CPU: compare 16 bytes at once with each
-// structural byte and gather the results' top bits into the block's masks.
-void classify(const unsigned char *p, size_t n, block_bits *bits) {
-    const __m128i open = _mm_set1_epi8('('), close = _mm_set1_epi8(')'), space = _mm_set1_epi8(' ');
-    auto bits_of = [](__m128i eq, int part) {
-        return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(eq))) << (16 * part);
-    };
-    for (size_t i = 0; i < n; i += stream_block, ++bits) {
-        block_bits b{0, 0, 0};
-        for (int part = 0; part < 4; ++part) {
-            __m128i v = _mm_load_si128(reinterpret_cast<const __m128i *>(p + i + 16 * part));
-            b.open |= bits_of(_mm_cmpeq_epi8(v, open), part);
-            b.close |= bits_of(_mm_cmpeq_epi8(v, close), part);
-            b.space |= bits_of(_mm_cmpeq_epi8(v, space), part);
-        }
-        *bits = b;
-    }
-}
-#else
-void classify(const unsigned char *p, size_t n, block_bits *bits) {
-    classify_portable(p, n, bits);
-}
-#endif

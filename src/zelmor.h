@@ -13,7 +13,10 @@
 
 constexpr size_t stream_buffer_size = 128 * 1024; // bytes per read and per write, at most
 constexpr size_t stream_block = 64;               // bytes classified together
-constexpr size_t stream_slack = 64; // room past the end for whole blocks and short over-copies
+// Room past the end of each buffer: the input's holds whole blocks and
+// over-reads of short copies; the output's takes what one step of a scanner
+// writes past `cap` (a block with a quote before every byte) and over-copies.
+constexpr size_t stream_slack = 4 * stream_block;
 
 // Which bytes of one block are structural: bit i stands for byte i.
 struct block_bits {
@@ -35,8 +38,8 @@ struct in_stream {
     alignas(stream_block) unsigned char buf[stream_buffer_size + stream_slack];
 };
 
-// Bytes collect in buf[0, len) and go to `fd` `cap` at a time, or are
-// appended to `dst` when `fd` is negative.  After the first failure,
+// Bytes collect in buf[0, len) and go to `fd`, or are appended to `dst` when
+// `fd` is negative, once `len` has reached `cap`.  After the first failure,
 // further bytes are dropped.
 struct out_stream {
     size_t cap;
@@ -73,6 +76,16 @@ void put_bytes(out_stream &out, const unsigned char *p, size_t n);
 // classify_portable is plain C++, and gives the same bits.
 void classify(const unsigned char *p, size_t n, block_bits *bits);
 void classify_portable(const unsigned char *p, size_t n, block_bits *bits);
+
+// Copies n bytes (n <= stream_block) from src to dst with a double quote
+// before byte i wherever bit i of `quotes` is set (no bit at or past n), and
+// returns the end of what it wrote.  It may read up to 8 bytes past src + n
+// and write up to 16 bytes past the end it returns.  insert_quotes uses the
+// fastest way this machine has; insert_quotes_portable is plain C++.
+unsigned char *insert_quotes(unsigned char *dst, const unsigned char *src, size_t n,
+                             uint64_t quotes);
+unsigned char *insert_quotes_portable(unsigned char *dst, const unsigned char *src, size_t n,
+                                      uint64_t quotes);
 
 // The name of the equation file for the temporary file `path`: `path` cut at
 // its first ".tmp", with ".eqn-file" in place of the cut-off end.  Without a

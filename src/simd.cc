@@ -25,7 +25,7 @@ constexpr unsigned char quote = '"';
 
 void classify_portable(const unsigned char *p, size_t n, block_bits *bits) {
     for (size_t i = 0; i < n; i += stream_block, ++bits) {
-        block_bits b{0, 0, 0};
+        block_bits b{};
         for (size_t k = 0; k < stream_block; ++k) {
             uint64_t bit = uint64_t{1} << k;
             if (p[i + k] == open_paren) b.open |= bit;
@@ -61,7 +61,7 @@ void classify(const unsigned char *p, size_t n, block_bits *bits) {
         return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(eq))) << (16 * part);
     };
     for (size_t i = 0; i < n; i += stream_block, ++bits) {
-        block_bits b{0, 0, 0};
+        block_bits b{};
         for (int part = 0; part < 4; ++part) {
             __m128i v = _mm_load_si128(reinterpret_cast<const __m128i *>(p + i + 16 * part));
             b.open |= mask(_mm_cmpeq_epi8(v, open), part);

@@ -3,8 +3,10 @@
 // Reads and writes go through the streams' own buffers in large blocks.
 // Every system call is checked: an interrupted call is retried, a short write
 // is continued, and any other failure is kept in the stream's `err`.  Each
-// refill also classifies the new bytes, so that the filter can step from one
-// structural byte to the next instead of looking at every byte.
+// refill classifies the new bytes, so that the filter can step from one
+// structural byte to the next instead of looking at every byte; the filter
+// only marks where quotes go, and the next refill writes the bytes out with
+// them.
 #include "zelmor.h"
 
 #include <algorithm>
@@ -43,7 +45,42 @@ void out_init_memory(out_stream &out, void *dst, size_t dst_cap, size_t cap) {
     out.dst_cap = dst_cap;
 }
 
-bool refill(in_stream &in, const out_stream &out) {
+namespace {
+
+void put_bytes(out_stream &out, const unsigned char *p, size_t n) {
+    while (n > 0) {
+        if (out.len >= out.cap) flush(out);
+        size_t k = std::min(n, out.cap - out.len);
+        std::memcpy(out.buf + out.len, p, k);
+        out.len += k;
+        p += k;
+        n -= k;
+    }
+}
+
+// Writes the input buffer out with its quotes: runs of blocks without quotes
+// in one copy, other blocks through insert_quotes, which may write past
+// `cap` into the slack.
+void write_out(const in_stream &in, out_stream &out) {
+    for (size_t at = 0; at < in.len;) {
+        size_t run = at;
+        while (run < in.len && in.bits[run / stream_block].quote == 0) run += stream_block;
+        run = std::min(run, in.len);
+        put_bytes(out, in.buf + at, run - at);
+        if (run == in.len) return;
+        if (out.len >= out.cap) flush(out);
+        size_t n = std::min(stream_block, in.len - run);
+        unsigned char *end =
+            insert_quotes(out.buf + out.len, in.buf + run, n, in.bits[run / stream_block].quote);
+        out.len = static_cast<size_t>(end - out.buf);
+        at = run + n;
+    }
+}
+
+} // namespace
+
+bool refill(in_stream &in, out_stream &out) {
+    write_out(in, out);
     in.pos = in.len = 0;
     if (in.ended || out.err != 0) return false;
     if (in.fd < 0) {
@@ -61,7 +98,7 @@ bool refill(in_stream &in, const out_stream &out) {
     in.ended = in.len == 0;
     if (in.ended) return false;
     // Bytes past the end are read by whole-block classification and
-    // over-copies; give them a defined value.
+    // quote insertion; give them a defined value.
     std::memset(in.buf + in.len, 0, stream_slack);
     classify(in.buf, in.len, in.bits);
     return true;
@@ -88,15 +125,4 @@ bool flush(out_stream &out) {
     }
     out.len = 0;
     return out.err == 0;
-}
-
-void put_bytes(out_stream &out, const unsigned char *p, size_t n) {
-    while (n > 0) {
-        if (out.len >= out.cap) flush(out);
-        size_t k = std::min(n, out.cap - out.len);
-        std::memcpy(out.buf + out.len, p, k);
-        out.len += k;
-        p += k;
-        n -= k;
-    }
 }

@@ -18,9 +18,10 @@ constexpr size_t stream_block = 64;               // bytes classified together
 // writes past `cap` (a block with a quote before every byte) and over-copies.
 constexpr size_t stream_slack = 4 * stream_block;
 
-// Which bytes of one block are structural: bit i stands for byte i.
+// Which bytes of one block are structural, and before which of them the
+// filter puts a double quote: bit i stands for byte i.
 struct block_bits {
-    uint64_t open, close, space;
+    uint64_t open, close, space, quote;
 };
 
 // Bytes come from `fd`, or from `src` when `fd` is negative, `cap` at a time.
@@ -58,21 +59,19 @@ void in_init_memory(in_stream &in, const void *src, size_t n, size_t cap = strea
 void out_init_fd(out_stream &out, int fd, size_t cap = stream_buffer_size);
 void out_init_memory(out_stream &out, void *dst, size_t dst_cap, size_t cap = stream_buffer_size);
 
-// Refills an empty input buffer and classifies it.  Returns false, and
-// leaves the buffer empty, when the input has ended or failed, or when the
-// output has failed: once nothing more can be written there is no point
-// reading further.
-bool refill(in_stream &in, const out_stream &out);
+// Moves on once the filter has read the whole input buffer: writes it to the
+// output, with a double quote before every byte whose quote bit the filter
+// set, then reads and classifies the next bytes.  Returns false, with the
+// buffer empty, when the input has ended or failed, or when the output has
+// failed: once nothing more can be written there is no point reading further.
+bool refill(in_stream &in, out_stream &out);
 
 // Writes out everything collected in the output buffer.  Returns false if
 // the output has failed, now or before.
 bool flush(out_stream &out);
 
-// Appends n bytes, flushing as often as the buffer fills.
-void put_bytes(out_stream &out, const unsigned char *p, size_t n);
-
-// Classifies the blocks that hold p[0, n); p is block-aligned and readable
-// up to whole blocks.  classify uses the fastest way this machine has;
+// Classifies the blocks that hold p[0, n), with no quote bits set; p is
+// block-aligned and readable up to whole blocks.  classify uses the fastest way this machine has;
 // classify_portable is plain C++, and gives the same bits.
 void classify(const unsigned char *p, size_t n, block_bits *bits);
 void classify_portable(const unsigned char *p, size_t n, block_bits *bits);
@@ -94,8 +93,9 @@ void make_filename(const char *path, std::string &out);
 
 // The filter, one scanner per level of nesting.  proc_files runs to the end
 // of the input; proc_eq and proc_xhs are called just after the opening
-// parenthesis of their group has been copied and return just after its
-// closing one, or when the input ends.  None of them flushes the output.
+// parenthesis of their group has been read and return just after its
+// closing one, or when the input ends.  They leave the last bytes in the
+// output buffer; the caller flushes it.
 void proc_files(in_stream &in, out_stream &out);
 void proc_eq(in_stream &in, out_stream &out);
 void proc_xhs(in_stream &in, out_stream &out);

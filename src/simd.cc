@@ -23,17 +23,35 @@ constexpr unsigned char quote = '"';
 
 } // namespace
 
-void classify_portable(const unsigned char *p, size_t n, block_bits *bits) {
+namespace {
+
+// Appends the offsets of the set bits of a block's parenthesis mask.
+uint32_t *list_parens(uint32_t *parens, size_t block_start, uint64_t mask) {
+    for (; mask != 0; mask &= mask - 1) {
+        *parens++ =
+            static_cast<uint32_t>(block_start) + static_cast<uint32_t>(std::countr_zero(mask));
+    }
+    return parens;
+}
+
+} // namespace
+
+uint32_t classify_portable(const unsigned char *p, size_t n, block_bits *bits, uint32_t *parens) {
+    uint32_t *next = parens;
     for (size_t i = 0; i < n; i += stream_block, ++bits) {
         block_bits b{};
+        uint64_t paren_mask = 0;
         for (size_t k = 0; k < stream_block; ++k) {
             uint64_t bit = uint64_t{1} << k;
-            if (p[i + k] == open_paren) b.open |= bit;
+            if (p[i + k] == open_paren || p[i + k] == close_paren) paren_mask |= bit;
             if (p[i + k] == close_paren) b.close |= bit;
             if (p[i + k] == space) b.space |= bit;
         }
+        if (n - i < stream_block) paren_mask &= (uint64_t{1} << (n - i)) - 1;
         *bits = b;
+        next = list_parens(next, i, paren_mask);
     }
+    return static_cast<uint32_t>(next - parens);
 }
 
 unsigned char *insert_quotes_portable(unsigned char *dst, const unsigned char *src, size_t n,
@@ -54,22 +72,28 @@ unsigned char *insert_quotes_portable(unsigned char *dst, const unsigned char *s
 
 // Compare 16 bytes at a time with each structural byte and gather the top
 // bits of the results into the block's masks.
-void classify(const unsigned char *p, size_t n, block_bits *bits) {
+uint32_t classify(const unsigned char *p, size_t n, block_bits *bits, uint32_t *parens) {
     const __m128i open = _mm_set1_epi8(open_paren), close = _mm_set1_epi8(close_paren),
                   spaces = _mm_set1_epi8(space);
     auto mask = [](__m128i eq, int part) {
         return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(eq))) << (16 * part);
     };
+    uint32_t *next = parens;
     for (size_t i = 0; i < n; i += stream_block, ++bits) {
         block_bits b{};
+        uint64_t paren_mask = 0;
         for (int part = 0; part < 4; ++part) {
             __m128i v = _mm_load_si128(reinterpret_cast<const __m128i *>(p + i + 16 * part));
-            b.open |= mask(_mm_cmpeq_epi8(v, open), part);
-            b.close |= mask(_mm_cmpeq_epi8(v, close), part);
+            __m128i closes = _mm_cmpeq_epi8(v, close);
+            paren_mask |= mask(_mm_or_si128(_mm_cmpeq_epi8(v, open), closes), part);
+            b.close |= mask(closes, part);
             b.space |= mask(_mm_cmpeq_epi8(v, spaces), part);
         }
+        if (n - i < stream_block) paren_mask &= (uint64_t{1} << (n - i)) - 1;
         *bits = b;
+        next = list_parens(next, i, paren_mask);
     }
+    return static_cast<uint32_t>(next - parens);
 }
 
 namespace {

@@ -17,6 +17,7 @@
 void in_init_fd(in_stream &in, int fd, size_t cap) {
     in.cap = std::min(cap, stream_buffer_size);
     in.pos = in.len = 0;
+    in.paren_count = in.next_paren = 0;
     in.fd = fd;
     in.src = nullptr;
     in.src_len = 0;
@@ -82,6 +83,7 @@ void write_out(const in_stream &in, out_stream &out) {
 bool refill(in_stream &in, out_stream &out) {
     write_out(in, out);
     in.pos = in.len = 0;
+    in.paren_count = in.next_paren = 0;
     if (in.ended || out.err != 0) return false;
     if (in.fd < 0) {
         in.len = std::min(in.cap, in.src_len);
@@ -100,7 +102,7 @@ bool refill(in_stream &in, out_stream &out) {
     // Bytes past the end are read by whole-block classification and
     // quote insertion; give them a defined value.
     std::memset(in.buf + in.len, 0, stream_slack);
-    classify(in.buf, in.len, in.bits);
+    in.paren_count = classify(in.buf, in.len, in.bits, in.parens);
     return true;
 }
 

@@ -18,24 +18,28 @@ constexpr size_t stream_block = 64;               // bytes classified together
 // writes past `cap` (a block with a quote before every byte) and over-copies.
 constexpr size_t stream_slack = 4 * stream_block;
 
-// Which bytes of one block are structural, and before which of them the
-// filter puts a double quote: bit i stands for byte i.
+// Which bytes of one block close a group or are spaces, and before which of
+// them the filter puts a double quote: bit i stands for byte i.
 struct block_bits {
-    uint64_t open, close, space, quote;
+    uint64_t close, space, quote;
 };
 
 // Bytes come from `fd`, or from `src` when `fd` is negative, `cap` at a time.
-// Unread bytes are buf[pos, len); bits[k] classifies the bytes of block k.
-// Once the input has ended or failed, every further refill yields nothing.
+// Unread bytes are buf[pos, len); bits[k] classifies the bytes of block k,
+// and parens[0, paren_count) are the offsets of the buffer's parentheses, in
+// order, of which parens[next_paren] is the first not yet read.  Once the
+// input has ended or failed, every further refill yields nothing.
 struct in_stream {
     size_t cap;
     size_t pos, len;
+    uint32_t paren_count, next_paren;
     int fd;
     const unsigned char *src; // memory source, when fd < 0
     size_t src_len;           // bytes of src not yet read
     bool ended;
     int err; // errno of the first failed read, 0 if none
     block_bits bits[stream_buffer_size / stream_block];
+    uint32_t parens[stream_buffer_size];
     alignas(stream_block) unsigned char buf[stream_buffer_size + stream_slack];
 };
 
@@ -70,11 +74,13 @@ bool refill(in_stream &in, out_stream &out);
 // the output has failed, now or before.
 bool flush(out_stream &out);
 
-// Classifies the blocks that hold p[0, n), with no quote bits set; p is
-// block-aligned and readable up to whole blocks.  classify uses the fastest way this machine has;
-// classify_portable is plain C++, and gives the same bits.
-void classify(const unsigned char *p, size_t n, block_bits *bits);
-void classify_portable(const unsigned char *p, size_t n, block_bits *bits);
+// Classifies the blocks that hold p[0, n), with no quote bits set, and
+// stores the offsets of the parentheses in p[0, n) in `parens`; returns
+// their number.  p is block-aligned and readable up to whole blocks.
+// classify uses the fastest way this machine has; classify_portable is plain
+// C++, and gives the same results.
+uint32_t classify(const unsigned char *p, size_t n, block_bits *bits, uint32_t *parens);
+uint32_t classify_portable(const unsigned char *p, size_t n, block_bits *bits, uint32_t *parens);
 
 // Copies n bytes (n <= stream_block) from src to dst with a double quote
 // before byte i wherever bit i of `quotes` is set (no bit at or past n), and

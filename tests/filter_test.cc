@@ -154,22 +154,44 @@ TEST(Filter, ReadErrorIsKept) {
 }
 
 // The accelerated classification, if any, agrees with the portable one on
-// every byte value at every position of a block.
+// every byte value at every position of a block, and at every length.
 TEST(Classify, MatchesPortable) {
     std::mt19937 rng(7);
     const unsigned char structural[] = "() a";
-    alignas(stream_block) unsigned char text[16 * stream_block];
-    for (int round = 0; round < 200; ++round) {
+    constexpr size_t blocks = 16;
+    alignas(stream_block) unsigned char text[blocks * stream_block];
+    for (int round = 0; round < 400; ++round) {
         for (unsigned char &c : text)
             c = round % 2 ? static_cast<unsigned char>(rng()) : structural[rng() % 4];
-        block_bits fast[16], portable[16];
-        classify(text, sizeof text, fast);
-        classify_portable(text, sizeof text, portable);
-        for (int k = 0; k < 16; ++k) {
-            ASSERT_EQ(fast[k].open, portable[k].open) << "round " << round << " block " << k;
+        size_t n = round < 200 ? sizeof text : 1 + rng() % sizeof text;
+        block_bits fast[blocks], portable[blocks];
+        uint32_t fast_parens[sizeof text], portable_parens[sizeof text];
+        uint32_t count = classify(text, n, fast, fast_parens);
+        ASSERT_EQ(count, classify_portable(text, n, portable, portable_parens))
+            << "round " << round;
+        for (uint32_t k = 0; k < count; ++k) ASSERT_EQ(fast_parens[k], portable_parens[k]) << k;
+        for (size_t k = 0; k * stream_block < n; ++k) {
             ASSERT_EQ(fast[k].close, portable[k].close) << "round " << round << " block " << k;
             ASSERT_EQ(fast[k].space, portable[k].space) << "round " << round << " block " << k;
+            ASSERT_EQ(fast[k].quote, 0u);
         }
+    }
+}
+
+// The accelerated quote insertion, if any, agrees with the portable one.
+TEST(InsertQuotes, MatchesPortable) {
+    std::mt19937_64 rng(11);
+    unsigned char src[stream_block + 16], fast[3 * stream_block], portable[3 * stream_block];
+    for (int round = 0; round < 20000; ++round) {
+        for (unsigned char &c : src) c = static_cast<unsigned char>(rng());
+        size_t n = 1 + rng() % stream_block;
+        uint64_t quotes =
+            rng() & rng() & (n == stream_block ? ~uint64_t{0} : (uint64_t{1} << n) - 1);
+        unsigned char *fast_end = insert_quotes(fast, src, n, quotes);
+        unsigned char *portable_end = insert_quotes_portable(portable, src, n, quotes);
+        ASSERT_EQ(fast_end - fast, portable_end - portable) << "round " << round;
+        ASSERT_EQ(std::string(fast, fast_end), std::string(portable, portable_end))
+            << "round " << round;
     }
 }
 

@@ -18,6 +18,7 @@ void in_init_fd(in_stream &in, int fd, size_t cap) {
     in.cap = std::min(cap, stream_buffer_size);
     in.pos = in.len = 0;
     in.paren_count = in.next_paren = 0;
+    in.token_carry = 0;
     in.fd = fd;
     in.src = nullptr;
     in.src_len = 0;
@@ -59,23 +60,45 @@ void put_bytes(out_stream &out, const unsigned char *p, size_t n) {
     }
 }
 
-// Writes the input buffer out with its quotes: runs of blocks without quotes
-// in one copy, other blocks through insert_quotes, which may write past
-// `cap` into the slack.
-void write_out(const in_stream &in, out_stream &out) {
-    for (size_t at = 0; at < in.len;) {
-        size_t run = at;
-        while (run < in.len && in.bits[run / stream_block].quote == 0) run += stream_block;
-        run = std::min(run, in.len);
-        put_bytes(out, in.buf + at, run - at);
-        if (run == in.len) return;
+// Sets every bit from each set bit up to the next one (exclusive), and the
+// rest of the word after an odd one: bit i of the result is the parity of
+// bits 0 to i of x.
+uint64_t prefix_xor(uint64_t x) {
+    for (int shift = 1; shift < 64; shift *= 2) x ^= x << shift;
+    return x;
+}
+
+// Writes the input buffer out with its quotes.  Per block: `inner` marks the
+// bytes inside innermost groups (closing parentheses included), `token`
+// those of them that belong to tokens, and a quote goes before every inner
+// byte whose token bit differs from the byte before it: the first byte of a
+// token and the space or parenthesis after it.  A token that runs over the
+// end of the buffer carries its bit to the next one; a group that does is
+// marked again at the start of the next buffer.  Runs of blocks without
+// quotes go out in one copy, others through insert_quotes, which may write
+// past `cap` into the slack.
+void write_out(in_stream &in, out_stream &out) {
+    uint64_t inside = 0, prev_token = in.token_carry, token = 0;
+    size_t done = 0;
+    for (size_t base = 0; base < in.len; base += stream_block) {
+        const block_bits &b = in.bits[base / stream_block];
+        uint64_t inner = prefix_xor(b.group_bounds) ^ inside;
+        token = inner & ~(b.space | b.close);
+        uint64_t quotes = (token ^ (token << 1 | prev_token)) & inner;
+        inside = 0 - (inner >> 63);
+        prev_token = token >> 63;
+        if (quotes == 0) continue;
+
+        size_t n = std::min(stream_block, in.len - base);
+        if (n < stream_block) quotes &= (uint64_t{1} << n) - 1;
+        put_bytes(out, in.buf + done, base - done);
         if (out.len >= out.cap) flush(out);
-        size_t n = std::min(stream_block, in.len - run);
-        unsigned char *end =
-            insert_quotes(out.buf + out.len, in.buf + run, n, in.bits[run / stream_block].quote);
+        unsigned char *end = insert_quotes(out.buf + out.len, in.buf + base, n, quotes);
         out.len = static_cast<size_t>(end - out.buf);
-        at = run + n;
+        done = base + n;
     }
+    put_bytes(out, in.buf + done, in.len - done);
+    if (in.len > 0) in.token_carry = token >> (in.len - 1) % stream_block & 1;
 }
 
 } // namespace

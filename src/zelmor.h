@@ -18,10 +18,13 @@ constexpr size_t stream_block = 64;               // bytes classified together
 // writes past `cap` (a block with a quote before every byte) and over-copies.
 constexpr size_t stream_slack = 4 * stream_block;
 
-// Which bytes of one block close a group or are spaces, and before which of
-// them the filter puts a double quote: bit i stands for byte i.
+// Which bytes of one block close a group or are spaces, and where the
+// filter found an innermost group to begin or to have ended: bit i stands
+// for byte i.  A `group_bounds` bit is set at the first byte of a group's
+// contents and at the byte after its closing parenthesis, so the bytes
+// inside groups are those with an odd number of bounds at or before them.
 struct block_bits {
-    uint64_t close, space, quote;
+    uint64_t close, space, group_bounds;
 };
 
 // Bytes come from `fd`, or from `src` when `fd` is negative, `cap` at a time.
@@ -33,6 +36,7 @@ struct in_stream {
     size_t cap;
     size_t pos, len;
     uint32_t paren_count, next_paren;
+    uint64_t token_carry; // 1 if the last byte written out ended in a token
     int fd;
     const unsigned char *src; // memory source, when fd < 0
     size_t src_len;           // bytes of src not yet read
@@ -63,18 +67,25 @@ void in_init_memory(in_stream &in, const void *src, size_t n, size_t cap = strea
 void out_init_fd(out_stream &out, int fd, size_t cap = stream_buffer_size);
 void out_init_memory(out_stream &out, void *dst, size_t dst_cap, size_t cap = stream_buffer_size);
 
+// Marks byte `at` of the input buffer as a bound of an innermost group (see
+// block_bits); a bound at the end of the buffer needs no mark.
+inline void mark_group_bound(in_stream &in, size_t at) {
+    if (at < in.len) in.bits[at / stream_block].group_bounds ^= uint64_t{1} << at % stream_block;
+}
+
 // Moves on once the filter has read the whole input buffer: writes it to the
-// output, with a double quote before every byte whose quote bit the filter
-// set, then reads and classifies the next bytes.  Returns false, with the
-// buffer empty, when the input has ended or failed, or when the output has
-// failed: once nothing more can be written there is no point reading further.
+// output, with a double quote before the first byte of every token in an
+// innermost group and before the byte that ends it, then reads and
+// classifies the next bytes.  Returns false, with the buffer empty, when the
+// input has ended or failed, or when the output has failed: once nothing
+// more can be written there is no point reading further.
 bool refill(in_stream &in, out_stream &out);
 
 // Writes out everything collected in the output buffer.  Returns false if
 // the output has failed, now or before.
 bool flush(out_stream &out);
 
-// Classifies the blocks that hold p[0, n), with no quote bits set, and
+// Classifies the blocks that hold p[0, n), with no group bounds, and
 // stores the offsets of the parentheses in p[0, n) in `parens`; returns
 // their number.  p is block-aligned and readable up to whole blocks.
 // classify uses the fastest way this machine has; classify_portable is plain

@@ -19,6 +19,7 @@ void in_init_fd(in_stream &in, int fd, size_t cap) {
     in.pos = in.len = 0;
     in.paren_count = in.next_paren = 0;
     in.token_carry = 0;
+    in.level = best_isa();
     in.fd = fd;
     in.src = nullptr;
     in.src_len = 0;
@@ -91,9 +92,9 @@ void write_out(in_stream &in, out_stream &out) {
 
         size_t n = std::min(stream_block, in.len - base);
         if (n < stream_block) quotes &= (uint64_t{1} << n) - 1;
-        put_bytes(out, in.buf + done, base - done);
+        if (base > done) put_bytes(out, in.buf + done, base - done);
         if (out.len >= out.cap) flush(out);
-        unsigned char *end = insert_quotes(out.buf + out.len, in.buf + base, n, quotes);
+        unsigned char *end = insert_quotes(in.level, out.buf + out.len, in.buf + base, n, quotes);
         out.len = static_cast<size_t>(end - out.buf);
         done = base + n;
     }
@@ -125,7 +126,7 @@ bool refill(in_stream &in, out_stream &out) {
     // Bytes past the end are read by whole-block classification and
     // quote insertion; give them a defined value.
     std::memset(in.buf + in.len, 0, stream_slack);
-    in.paren_count = classify(in.buf, in.len, in.bits, in.parens);
+    in.paren_count = classify(in.level, in.buf, in.len, in.bits, in.parens);
     return true;
 }
 

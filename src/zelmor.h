@@ -18,6 +18,11 @@ constexpr size_t stream_block = 64;               // bytes classified together
 // writes past `cap` (a block with a quote before every byte) and over-copies.
 constexpr size_t stream_slack = 4 * stream_block;
 
+// The instruction sets the vector code can use, each including the ones
+// before it; best_isa() is the best this CPU has.
+enum class isa { portable, sse2, ssse3, avx2 };
+isa best_isa();
+
 // Which bytes of one block close a group or are spaces, and where the
 // filter found an innermost group to begin or to have ended: bit i stands
 // for byte i.  A `group_bounds` bit is set at the first byte of a group's
@@ -43,7 +48,8 @@ struct in_stream {
     bool ended;
     int err; // errno of the first failed read, 0 if none
     block_bits bits[stream_buffer_size / stream_block];
-    uint32_t parens[stream_buffer_size];
+    uint32_t parens[stream_buffer_size + 8];
+    isa level; // the vector code to use, best_isa() unless a test says otherwise
     alignas(stream_block) unsigned char buf[stream_buffer_size + stream_slack];
 };
 
@@ -85,23 +91,18 @@ bool refill(in_stream &in, out_stream &out);
 // the output has failed, now or before.
 bool flush(out_stream &out);
 
-// Classifies the blocks that hold p[0, n), with no group bounds, and
-// stores the offsets of the parentheses in p[0, n) in `parens`; returns
-// their number.  p is block-aligned and readable up to whole blocks.
-// classify uses the fastest way this machine has; classify_portable is plain
-// C++, and gives the same results.
-uint32_t classify(const unsigned char *p, size_t n, block_bits *bits, uint32_t *parens);
-uint32_t classify_portable(const unsigned char *p, size_t n, block_bits *bits, uint32_t *parens);
+// Classifies the blocks that hold p[0, n), with no group bounds, and stores
+// the offsets of the parentheses in p[0, n) in `parens` (which has room for
+// 8 more than n); returns their number.  p is block-aligned and readable up
+// to whole blocks.
+uint32_t classify(isa level, const unsigned char *p, size_t n, block_bits *bits, uint32_t *parens);
 
 // Copies n bytes (n <= stream_block) from src to dst with a double quote
 // before byte i wherever bit i of `quotes` is set (no bit at or past n), and
 // returns the end of what it wrote.  It may read up to 8 bytes past src + n
-// and write up to 16 bytes past the end it returns.  insert_quotes uses the
-// fastest way this machine has; insert_quotes_portable is plain C++.
-unsigned char *insert_quotes(unsigned char *dst, const unsigned char *src, size_t n,
+// and write up to 16 bytes past the end it returns.
+unsigned char *insert_quotes(isa level, unsigned char *dst, const unsigned char *src, size_t n,
                              uint64_t quotes);
-unsigned char *insert_quotes_portable(unsigned char *dst, const unsigned char *src, size_t n,
-                                      uint64_t quotes);
 
 // The name of the equation file for the temporary file `path`: `path` cut at
 // its first ".tmp", with ".eqn-file" in place of the cut-off end.  Without a

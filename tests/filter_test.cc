@@ -22,12 +22,27 @@ struct streams {
     std::unique_ptr<out_stream> out = std::make_unique<out_stream>();
 };
 
+// Every instruction set this machine has; each test below runs on each.
+std::vector<isa> levels() {
+    std::vector<isa> r;
+    for (isa l : {isa::portable, isa::sse2, isa::ssse3, isa::avx2})
+        if (l <= best_isa()) r.push_back(l);
+    return r;
+}
+
+std::string level_name(const ::testing::TestParamInfo<isa> &info) {
+    const char *names[] = {"portable", "sse2", "ssse3", "avx2"};
+    return names[static_cast<int>(info.param)];
+}
+
 // Runs the filter over `input` with the given buffer sizes; the output sink
 // has room for the worst case, three bytes out for every byte in.
-std::string run_filter(const std::string &input, size_t in_cap, size_t out_cap) {
+std::string run_filter(const std::string &input, size_t in_cap, size_t out_cap,
+                       isa level = best_isa()) {
     std::vector<unsigned char> sink(3 * input.size());
     streams s;
     in_init_memory(*s.in, input.data(), input.size(), in_cap);
+    s.in->level = level;
     out_init_memory(*s.out, sink.data(), sink.size(), out_cap);
     proc_files(*s.in, *s.out);
     EXPECT_TRUE(flush(*s.out));
@@ -85,11 +100,14 @@ const filter_case filter_cases[] = {
     {"nul inside token dropped", "((("s + '\0' + ")))", "(((\""s + '\0' + "\")))"},
 };
 
-TEST(Filter, TableThroughAllBufferSizes) {
+class OnEachIsa : public ::testing::TestWithParam<isa> {};
+INSTANTIATE_TEST_SUITE_P(Filter, OnEachIsa, ::testing::ValuesIn(levels()), level_name);
+
+TEST_P(OnEachIsa, TableThroughAllBufferSizes) {
     for (const filter_case &c : filter_cases) {
         for (size_t in_cap : sizes) {
             for (size_t out_cap : sizes) {
-                EXPECT_TRUE(same_bytes(c.want, run_filter(c.input, in_cap, out_cap)))
+                EXPECT_TRUE(same_bytes(c.want, run_filter(c.input, in_cap, out_cap, GetParam())))
                     << c.fault << " (input buffer " << in_cap << ", output buffer " << out_cap
                     << ")";
             }
@@ -103,7 +121,7 @@ TEST(Filter, TableAgreesWithModel) {
 }
 
 // Random texts, mostly structural bytes, against the model.
-TEST(Filter, RandomInputsMatchModel) {
+TEST_P(OnEachIsa, RandomInputsMatchModel) {
     std::mt19937 rng(20261208);
     const std::string alphabet = "((()))    ab\"\n\t\x80"s + '\0';
     for (int i = 0; i < 4000; ++i) {
@@ -113,19 +131,19 @@ TEST(Filter, RandomInputsMatchModel) {
         std::string input(rng() % (300 * scale), ' ');
         for (char &c : input) c = alphabet[rng() % alphabet.size()];
         size_t in_cap = 1 + rng() % (70 * scale), out_cap = 1 + rng() % (70 * scale);
-        ASSERT_TRUE(same_bytes(model(input), run_filter(input, in_cap, out_cap)))
+        ASSERT_TRUE(same_bytes(model(input), run_filter(input, in_cap, out_cap, GetParam())))
             << "case " << i << " (input buffer " << in_cap << ", output buffer " << out_cap << ")";
     }
 }
 
 // A long token and a long equation that cross many refills of a large buffer.
-TEST(Filter, LongGroupsCrossRefills) {
+TEST_P(OnEachIsa, LongGroupsCrossRefills) {
     std::string input =
         "((e (" + std::string(300000, 'x') + " y) " + std::string(200000, 'z') + "))";
     std::string want = model(input);
     ASSERT_EQ(want.size(), input.size() + 4);
     for (size_t cap : {size_t{4096}, size_t{131072}})
-        EXPECT_TRUE(same_bytes(want, run_filter(input, cap, cap)));
+        EXPECT_TRUE(same_bytes(want, run_filter(input, cap, cap, GetParam())));
 }
 
 // Once the output fails, the filter stops reading instead of running on.
@@ -156,9 +174,9 @@ TEST(Filter, ReadErrorIsKept) {
     EXPECT_EQ(s.out->dst_len, 0u);
 }
 
-// The accelerated classification, if any, agrees with the portable one on
+// Each instruction set's classification agrees with the plain C++ one on
 // every byte value at every position of a block, and at every length.
-TEST(Classify, MatchesPortable) {
+TEST_P(OnEachIsa, ClassifyMatchesPortable) {
     std::mt19937 rng(7);
     const unsigned char structural[] = "() a";
     constexpr size_t blocks = 16;
@@ -168,9 +186,9 @@ TEST(Classify, MatchesPortable) {
             c = round % 2 ? static_cast<unsigned char>(rng()) : structural[rng() % 4];
         size_t n = round < 200 ? sizeof text : 1 + rng() % sizeof text;
         block_bits fast[blocks], portable[blocks];
-        uint32_t fast_parens[sizeof text], portable_parens[sizeof text];
-        uint32_t count = classify(text, n, fast, fast_parens);
-        ASSERT_EQ(count, classify_portable(text, n, portable, portable_parens))
+        uint32_t fast_parens[sizeof text + 8], portable_parens[sizeof text + 8];
+        uint32_t count = classify(GetParam(), text, n, fast, fast_parens);
+        ASSERT_EQ(count, classify(isa::portable, text, n, portable, portable_parens))
             << "round " << round;
         for (uint32_t k = 0; k < count; ++k) ASSERT_EQ(fast_parens[k], portable_parens[k]) << k;
         for (size_t k = 0; k * stream_block < n; ++k) {
@@ -181,18 +199,17 @@ TEST(Classify, MatchesPortable) {
     }
 }
 
-// The accelerated quote insertion, if any, agrees with the portable one.
-TEST(InsertQuotes, MatchesPortable) {
+// Each instruction set's quote insertion agrees with the plain C++ one.
+TEST_P(OnEachIsa, InsertQuotesMatchesPortable) {
     std::mt19937_64 rng(11);
     unsigned char src[stream_block + 16], fast[3 * stream_block], portable[3 * stream_block];
     for (int round = 0; round < 20000; ++round) {
         for (unsigned char &c : src) c = static_cast<unsigned char>(rng());
-        size_t n = 1 + rng() % stream_block;
+        size_t n = round % 2 ? stream_block : 1 + rng() % stream_block;
         uint64_t quotes =
             rng() & rng() & (n == stream_block ? ~uint64_t{0} : (uint64_t{1} << n) - 1);
-        unsigned char *fast_end = insert_quotes(fast, src, n, quotes);
-        unsigned char *portable_end = insert_quotes_portable(portable, src, n, quotes);
-        ASSERT_EQ(fast_end - fast, portable_end - portable) << "round " << round;
+        unsigned char *fast_end = insert_quotes(GetParam(), fast, src, n, quotes);
+        unsigned char *portable_end = insert_quotes(isa::portable, portable, src, n, quotes);
         ASSERT_EQ(std::string(fast, fast_end), std::string(portable, portable_end))
             << "round " << round;
     }

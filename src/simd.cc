@@ -28,8 +28,11 @@ constexpr unsigned char quote = '"';
                                                     uint64_t mask) {
     if (mask == 0) return parens;
     uint32_t *end = parens + std::popcount(mask);
+    // The top bit keeps the count defined once the mask runs out, and keeps
+    // the compiler from turning those last writes into branches.
     auto offset = [block_start](uint64_t m) {
-        return static_cast<uint32_t>(block_start) + static_cast<uint32_t>(std::countr_zero(m));
+        return static_cast<uint32_t>(block_start) +
+               static_cast<uint32_t>(std::countr_zero(m | uint64_t{1} << 63));
     };
     for (int k = 0; k < 8; ++k, mask &= mask - 1) parens[k] = offset(mask);
     for (parens += 8; mask != 0; mask &= mask - 1) *parens++ = offset(mask);

@@ -6,6 +6,7 @@
 // CPU reports them.  Defining ZELMOR_PORTABLE builds the plain C++ alone.
 #include "zelmor.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -61,6 +62,7 @@ uint32_t classify_portable(const unsigned char *p, size_t n, block_bits *bits, u
     return static_cast<uint32_t>(next - parens);
 }
 
+// One block: n <= stream_block bytes.
 unsigned char *insert_quotes_portable(unsigned char *dst, const unsigned char *src, size_t n,
                                       uint64_t quotes) {
     size_t done = 0;
@@ -70,6 +72,26 @@ unsigned char *insert_quotes_portable(unsigned char *dst, const unsigned char *s
         dst += at - done;
         *dst++ = quote;
         done = at;
+    }
+    std::memcpy(dst, src + done, n - done);
+    return dst + n - done;
+}
+
+// Runs of blocks without quotes go out in one copy, the others one block at
+// a time through `insert`.
+template <typename Insert>
+unsigned char *insert_quotes_blocks(unsigned char *dst, const unsigned char *src, size_t n,
+                                    const uint64_t *quotes, Insert insert) {
+    size_t done = 0;
+    for (size_t base = 0; base < n; base += stream_block) {
+        uint64_t q = quotes[base / stream_block];
+        if (q == 0) continue;
+        if (base > done) {
+            std::memcpy(dst, src + done, base - done);
+            dst += base - done;
+        }
+        done = std::min(base + stream_block, n);
+        dst = insert(dst, src + base, done - base, q);
     }
     std::memcpy(dst, src + done, n - done);
     return dst + n - done;
@@ -208,10 +230,10 @@ uint32_t classify(isa level, const unsigned char *p, size_t n, block_bits *bits,
 }
 
 unsigned char *insert_quotes(isa level, unsigned char *dst, const unsigned char *src, size_t n,
-                             uint64_t quotes) {
+                             const uint64_t *quotes) {
 #if ZELMOR_X86_64
-    if (level >= isa::ssse3) return insert_quotes_ssse3(dst, src, n, quotes);
+    if (level >= isa::ssse3) return insert_quotes_blocks(dst, src, n, quotes, insert_quotes_ssse3);
 #endif
     (void)level;
-    return insert_quotes_portable(dst, src, n, quotes);
+    return insert_quotes_blocks(dst, src, n, quotes, insert_quotes_portable);
 }

@@ -50,17 +50,6 @@ void out_init_memory(out_stream &out, void *dst, size_t dst_cap, size_t cap) {
 
 namespace {
 
-void put_bytes(out_stream &out, const unsigned char *p, size_t n) {
-    while (n > 0) {
-        if (out.len >= out.cap) flush(out);
-        size_t k = std::min(n, out.cap - out.len);
-        std::memcpy(out.buf + out.len, p, k);
-        out.len += k;
-        p += k;
-        n -= k;
-    }
-}
-
 // Sets every bit from each set bit up to the next one (exclusive), and the
 // rest of the word after an odd one: bit i of the result is the parity of
 // bits 0 to i of x.
@@ -75,31 +64,26 @@ uint64_t prefix_xor(uint64_t x) {
 // byte whose token bit differs from the byte before it: the first byte of a
 // token and the space or parenthesis after it.  A token that runs over the
 // end of the buffer carries its bit to the next one; a group that does is
-// marked again at the start of the next buffer.  Runs of blocks without
-// quotes go out in one copy, others through insert_quotes, which may write
-// past `cap` into the slack.
+// marked again at the start of the next buffer.
 void write_out(in_stream &in, out_stream &out) {
+    if (in.len == 0) return;
+    size_t blocks = (in.len + stream_block - 1) / stream_block;
     uint64_t inside = 0, prev_token = in.token_carry, token = 0;
-    size_t done = 0;
-    for (size_t base = 0; base < in.len; base += stream_block) {
-        const block_bits &b = in.bits[base / stream_block];
+    for (size_t k = 0; k < blocks; ++k) {
+        const block_bits &b = in.bits[k];
         uint64_t inner = prefix_xor(b.group_bounds) ^ inside;
         token = inner & ~(b.space | b.close);
-        uint64_t quotes = (token ^ (token << 1 | prev_token)) & inner;
+        in.quotes[k] = (token ^ (token << 1 | prev_token)) & inner;
         inside = 0 - (inner >> 63);
         prev_token = token >> 63;
-        if (quotes == 0) continue;
-
-        size_t n = std::min(stream_block, in.len - base);
-        if (n < stream_block) quotes &= (uint64_t{1} << n) - 1;
-        if (base > done) put_bytes(out, in.buf + done, base - done);
-        if (out.len >= out.cap) flush(out);
-        unsigned char *end = insert_quotes(in.level, out.buf + out.len, in.buf + base, n, quotes);
-        out.len = static_cast<size_t>(end - out.buf);
-        done = base + n;
     }
-    put_bytes(out, in.buf + done, in.len - done);
-    if (in.len > 0) in.token_carry = token >> (in.len - 1) % stream_block & 1;
+    size_t tail = in.len - (blocks - 1) * stream_block; // bytes in the last block
+    if (tail < stream_block) in.quotes[blocks - 1] &= (uint64_t{1} << tail) - 1;
+    in.token_carry = token >> (tail - 1) & 1;
+
+    if (out.len >= out.cap) flush(out);
+    unsigned char *end = insert_quotes(in.level, out.buf + out.len, in.buf, in.len, in.quotes);
+    out.len = static_cast<size_t>(end - out.buf);
 }
 
 } // namespace

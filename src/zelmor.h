@@ -50,12 +50,14 @@ struct in_stream {
     block_bits bits[stream_buffer_size / stream_block];
     uint32_t parens[stream_buffer_size + 8];
     isa level; // the vector code to use, best_isa() unless a test says otherwise
+    uint64_t quotes[stream_buffer_size / stream_block]; // where write-out puts quotes
     alignas(stream_block) unsigned char buf[stream_buffer_size + stream_slack];
 };
 
 // Bytes collect in buf[0, len) and go to `fd`, or are appended to `dst` when
-// `fd` is negative, once `len` has reached `cap`.  After the first failure,
-// further bytes are dropped.
+// `fd` is negative, once `len` has reached `cap`; the buffer has room for a
+// whole input buffer with a quote before every byte beyond that.  After the
+// first failure, further bytes are dropped.
 struct out_stream {
     size_t cap;
     size_t len;
@@ -63,7 +65,7 @@ struct out_stream {
     unsigned char *dst; // memory sink, when fd < 0
     size_t dst_cap, dst_len;
     int err; // errno of the first failed write, 0 if none
-    alignas(stream_block) unsigned char buf[stream_buffer_size + stream_slack];
+    alignas(stream_block) unsigned char buf[3 * stream_buffer_size + stream_slack];
 };
 
 // `cap` is at most stream_buffer_size; tests use small ones to move the
@@ -97,12 +99,12 @@ bool flush(out_stream &out);
 // to whole blocks.
 uint32_t classify(isa level, const unsigned char *p, size_t n, block_bits *bits, uint32_t *parens);
 
-// Copies n bytes (n <= stream_block) from src to dst with a double quote
-// before byte i wherever bit i of `quotes` is set (no bit at or past n), and
-// returns the end of what it wrote.  It may read up to 8 bytes past src + n
-// and write up to 16 bytes past the end it returns.
+// Copies src[0, n) to dst with a double quote before byte i wherever bit
+// i % 64 of quotes[i / 64] is set (no bit at or past n), and returns the end
+// of what it wrote.  It may read up to 64 bytes past src + n and write up to
+// 64 bytes past the end it returns.
 unsigned char *insert_quotes(isa level, unsigned char *dst, const unsigned char *src, size_t n,
-                             uint64_t quotes);
+                             const uint64_t *quotes);
 
 // The name of the equation file for the temporary file `path`: `path` cut at
 // its first ".tmp", with ".eqn-file" in place of the cut-off end.  Without a

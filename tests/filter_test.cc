@@ -199,15 +199,22 @@ TEST_P(OnEachIsa, ClassifyMatchesPortable) {
     }
 }
 
-// Each instruction set's quote insertion agrees with the plain C++ one.
+// Each instruction set's quote insertion agrees with the plain C++ one, on
+// full and partial blocks, with and without quotes.
 TEST_P(OnEachIsa, InsertQuotesMatchesPortable) {
     std::mt19937_64 rng(11);
-    unsigned char src[stream_block + 16], fast[3 * stream_block], portable[3 * stream_block];
-    for (int round = 0; round < 20000; ++round) {
+    constexpr size_t blocks = 4;
+    unsigned char src[(blocks + 1) * stream_block];
+    unsigned char fast[3 * sizeof src], portable[3 * sizeof src];
+    for (int round = 0; round < 5000; ++round) {
         for (unsigned char &c : src) c = static_cast<unsigned char>(rng());
-        size_t n = round % 2 ? stream_block : 1 + rng() % stream_block;
-        uint64_t quotes =
-            rng() & rng() & (n == stream_block ? ~uint64_t{0} : (uint64_t{1} << n) - 1);
+        size_t n = round % 2 ? blocks * stream_block : 1 + rng() % (blocks * stream_block);
+        uint64_t quotes[blocks] = {};
+        for (size_t k = 0; k * stream_block < n; ++k) {
+            size_t left = n - k * stream_block;
+            quotes[k] = rng() % 4 == 0 ? 0 : rng() & rng();
+            if (left < stream_block) quotes[k] &= (uint64_t{1} << left) - 1;
+        }
         unsigned char *fast_end = insert_quotes(GetParam(), fast, src, n, quotes);
         unsigned char *portable_end = insert_quotes(isa::portable, portable, src, n, quotes);
         ASSERT_EQ(std::string(fast, fast_end), std::string(portable, portable_end))

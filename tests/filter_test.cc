@@ -146,6 +146,18 @@ TEST_P(OnEachIsa, LongGroupsCrossRefills) {
         EXPECT_TRUE(same_bytes(want, run_filter(input, cap, cap, GetParam())));
 }
 
+// Group and token bounds at every offset around block and buffer edges.
+TEST_P(OnEachIsa, BoundsStraddleBlocksAndBuffers) {
+    const std::string body = "((e (ab  cd) (e)) (f (g(h i) ( j ))))\n(((k";
+    for (size_t shift = 0; shift < 3 * stream_block; ++shift) {
+        std::string input = std::string(shift, 'x') + body + std::string(shift % 7, ' ') + body;
+        for (size_t cap : {size_t{64}, size_t{100}, size_t{4096}}) {
+            ASSERT_TRUE(same_bytes(model(input), run_filter(input, cap, cap, GetParam())))
+                << "shift " << shift << ", buffers of " << cap;
+        }
+    }
+}
+
 // Once the output fails, the filter stops reading instead of running on.
 TEST(Filter, StopsPromptlyWhenOutputFails) {
     std::string input(1 << 20, 'a');

@@ -39,13 +39,15 @@ void out_init_fd(out_stream &out, int fd, size_t cap) {
     out.fd = fd;
     out.dst = nullptr;
     out.dst_cap = out.dst_len = 0;
+    out.dst_most = SIZE_MAX;
     out.err = 0;
 }
 
-void out_init_memory(out_stream &out, void *dst, size_t dst_cap, size_t cap) {
+void out_init_memory(out_stream &out, void *dst, size_t dst_cap, size_t cap, size_t dst_most) {
     out_init_fd(out, -1, cap);
     out.dst = static_cast<unsigned char *>(dst);
     out.dst_cap = dst_cap;
+    out.dst_most = dst_most;
 }
 
 namespace {
@@ -114,21 +116,27 @@ bool refill(in_stream &in, out_stream &out) {
     return true;
 }
 
+namespace {
+
+// Writes some of p[0, n), at least one byte: returns how many, or -1 with
+// errno set.
+ssize_t write_some(out_stream &out, const unsigned char *p, size_t n) {
+    if (out.fd >= 0) return write(out.fd, p, n);
+    if (out.dst_len == out.dst_cap) {
+        errno = ENOSPC;
+        return -1;
+    }
+    n = std::min({n, out.dst_cap - out.dst_len, out.dst_most});
+    std::memcpy(out.dst + out.dst_len, p, n);
+    out.dst_len += n;
+    return static_cast<ssize_t>(n);
+}
+
+} // namespace
+
 bool flush(out_stream &out) {
-    size_t done = 0;
-    while (out.err == 0 && done < out.len) {
-        size_t want = out.len - done;
-        if (out.fd < 0) {
-            if (want > out.dst_cap - out.dst_len) {
-                out.err = ENOSPC;
-                break;
-            }
-            std::memcpy(out.dst + out.dst_len, out.buf + done, want);
-            out.dst_len += want;
-            done += want;
-            continue;
-        }
-        ssize_t n = write(out.fd, out.buf + done, want);
+    for (size_t done = 0; out.err == 0 && done < out.len;) {
+        ssize_t n = write_some(out, out.buf + done, out.len - done);
         if (n > 0) done += static_cast<size_t>(n);
         else if (n == 0) out.err = EIO; // a write that makes no progress would loop forever
         else if (errno != EINTR) out.err = errno;

@@ -64,7 +64,8 @@ struct out_stream {
     int fd;
     unsigned char *dst; // memory sink, when fd < 0
     size_t dst_cap, dst_len;
-    int err; // errno of the first failed write, 0 if none
+    size_t dst_most; // bytes the memory sink takes per write at most, as a file may
+    int err;         // errno of the first failed write, 0 if none
     alignas(stream_block) unsigned char buf[3 * stream_buffer_size + stream_slack];
 };
 
@@ -73,7 +74,9 @@ struct out_stream {
 void in_init_fd(in_stream &in, int fd, size_t cap = stream_buffer_size);
 void in_init_memory(in_stream &in, const void *src, size_t n, size_t cap = stream_buffer_size);
 void out_init_fd(out_stream &out, int fd, size_t cap = stream_buffer_size);
-void out_init_memory(out_stream &out, void *dst, size_t dst_cap, size_t cap = stream_buffer_size);
+// A memory sink takes what fits, like a disk with dst_cap bytes free.
+void out_init_memory(out_stream &out, void *dst, size_t dst_cap, size_t cap = stream_buffer_size,
+                     size_t dst_most = SIZE_MAX);
 
 // Marks byte `at` of the input buffer as a bound of an innermost group (see
 // block_bits); a bound at the end of the buffer needs no mark.

@@ -158,6 +158,22 @@ TEST_P(OnEachIsa, BoundsStraddleBlocksAndBuffers) {
     }
 }
 
+// A sink that takes only a few bytes per write gets every byte all the same.
+TEST(Filter, ShortWritesLoseNothing) {
+    std::mt19937 rng(3);
+    const std::string input = "((e1 (x + 1) (y)))\n" + std::string(5000, 'p') + "(((a b c)))";
+    for (size_t most : {size_t{1}, size_t{2}, size_t{3}, size_t{7}, size_t{1000}}) {
+        std::vector<unsigned char> sink(3 * input.size());
+        streams s;
+        in_init_memory(*s.in, input.data(), input.size(), 1 + rng() % 300);
+        out_init_memory(*s.out, sink.data(), sink.size(), 1 + rng() % 300, most);
+        proc_files(*s.in, *s.out);
+        ASSERT_TRUE(flush(*s.out)) << "at most " << most << " bytes per write";
+        std::string got(sink.begin(), sink.begin() + static_cast<std::ptrdiff_t>(s.out->dst_len));
+        EXPECT_TRUE(same_bytes(model(input), got)) << "at most " << most << " bytes per write";
+    }
+}
+
 // Once the output fails, the filter stops reading instead of running on.
 TEST(Filter, StopsPromptlyWhenOutputFails) {
     std::string input(1 << 20, 'a');

@@ -1,0 +1,105 @@
+// Running the built program as a user does, in a temporary directory.
+#ifndef ZELMOR_TESTS_RUN_H
+#define ZELMOR_TESTS_RUN_H
+
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+inline const std::string failure = "\nzelmor reports problem with file operations\n";
+inline const std::string usage = "usage: zelmor FILE\n";
+inline const std::string line_in = "((e1 (x + 1) (y)))\n";
+inline const std::string line_out = "((e1 (\"x\" \"+\" \"1\") (\"y\")))\n";
+
+inline std::string repeat(const std::string &s, size_t n) {
+    std::string r;
+    r.reserve(s.size() * n);
+    for (size_t i = 0; i < n; ++i) r += s;
+    return r;
+}
+
+inline std::string slurp(const fs::path &p) {
+    std::ifstream f(p, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+inline void spit(const fs::path &p, const std::string &s) {
+    std::ofstream(p, std::ios::binary) << s;
+}
+
+// A directory that is removed with everything in it when the test ends.
+struct temp_dir {
+    fs::path path;
+    temp_dir() {
+        std::string t = (fs::temp_directory_path() / "zelmor-test-XXXXXX").string();
+        if (mkdtemp(t.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path = t;
+    }
+    ~temp_dir() {
+        std::error_code ec;
+        fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(path, ec);
+    }
+};
+
+struct run_result {
+    int status; // exit status, or 128 + signal
+    std::string out, err;
+};
+
+struct run_options {
+    mode_t umask = 022;
+    rlim_t max_file_size = RLIM_INFINITY;
+    uid_t user = 0; // run as this user instead, when nonzero and run as root
+    bool close_stdin_stderr = false;
+    std::string program = ZELMOR_BIN;
+    std::vector<std::string> wrapper = {}; // a command that runs the program, such as strace
+};
+
+// Runs the program with `args` in `dir`, under the wrapper if there is one;
+// its stdout and stderr go to files beside `dir`, not in it, so that they do
+// not count as files it made.
+inline run_result run(const fs::path &dir, const std::vector<std::string> &args,
+                      run_options opts = {}) {
+    temp_dir capture;
+    fs::path out = capture.path / "stdout", err = capture.path / "stderr";
+    pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<char *> argv;
+        for (const std::string &w : opts.wrapper) argv.push_back(const_cast<char *>(w.c_str()));
+        argv.push_back(const_cast<char *>(opts.program.c_str()));
+        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        int o = open(out.c_str(), O_WRONLY | O_CREAT, 0600);
+        int e = open(err.c_str(), O_WRONLY | O_CREAT, 0600);
+        rlimit fsize{opts.max_file_size, opts.max_file_size};
+        signal(SIGXFSZ, SIG_IGN); // an oversized write then fails with EFBIG
+        if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(dir.c_str()) != 0 ||
+            setrlimit(RLIMIT_FSIZE, &fsize) != 0)
+            _exit(126);
+        if (opts.user != 0 && geteuid() == 0 && (setgid(opts.user) != 0 || setuid(opts.user) != 0))
+            _exit(125);
+        umask(opts.umask);
+        if (opts.close_stdin_stderr) close(0), close(2);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int ws = 0;
+    waitpid(pid, &ws, 0);
+    int status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+    return {status, slurp(out), slurp(err)};
+}
+
+#endif

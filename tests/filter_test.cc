@@ -1,5 +1,6 @@
 // The nesting filter, on in-memory streams, through buffers of many sizes.
 #include "bytes.h"
+#include "model.h"
 #include "zelmor.h"
 
 #include <gtest/gtest.h>
@@ -48,27 +49,6 @@ std::string run_filter(const std::string &input, size_t in_cap, size_t out_cap,
     EXPECT_TRUE(flush(*s.out));
     EXPECT_EQ(s.in->err, 0);
     return std::string(sink.begin(), sink.begin() + static_cast<std::ptrdiff_t>(s.out->dst_len));
-}
-
-// An independent model: one loop over the bytes with an explicit depth.
-std::string model(const std::string &input) {
-    std::string r;
-    int depth = 0;
-    bool in_token = false;
-    for (char c : input) {
-        if (depth < 3) {
-            r += c;
-            if (c == '(') ++depth;
-            else if (c == ')' && depth > 0) --depth;
-            continue;
-        }
-        bool separator = c == ' ' || c == ')';
-        if (separator && in_token) r += '"', in_token = false;
-        if (!separator && !in_token) r += '"', in_token = true;
-        r += c;
-        if (c == ')') depth = 2;
-    }
-    return r;
 }
 
 // Buffer sizes that put every boundary in a different place.

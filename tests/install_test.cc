@@ -1,0 +1,54 @@
+// Installing: the program and its manual page land under the prefix, the
+// installed program works, and the manual page renders without a warning.
+#include "run.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+// Runs a shell command; returns everything it wrote, both streams, or a
+// note that it failed.
+std::string output_of(const std::string &command) {
+    std::string out;
+    FILE *p = popen((command + " 2>&1").c_str(), "r");
+    if (p == nullptr) return "cannot run: " + command;
+    std::array<char, 4096> buf;
+    for (size_t n; (n = fread(buf.data(), 1, buf.size(), p)) > 0;) out.append(buf.data(), n);
+    if (pclose(p) != 0) out += "\n(" + command + " failed)";
+    return out;
+}
+
+bool have(const char *tool) {
+    return std::system(("command -v " + std::string(tool) + " >/dev/null").c_str()) == 0;
+}
+
+TEST(Install, InstalledProgramRuns) {
+    temp_dir prefix, work;
+    std::string install = std::string("'") + ZELMOR_CMAKE + "' --install '" + ZELMOR_BUILD_DIR +
+                          "' --prefix '" + prefix.path.string() + "'";
+    ASSERT_EQ(std::system((install + " >/dev/null").c_str()), 0) << install;
+    EXPECT_TRUE(fs::exists(prefix.path / "share/man/man1/zelmor.1"));
+
+    spit(work.path / "data.tmp", line_in);
+    run_options opts;
+    opts.program = (prefix.path / "bin/zelmor").string();
+    run_result r = run(work.path, {"data.tmp"}, opts);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(slurp(work.path / "data.eqn-file"), line_out);
+}
+
+TEST(Install, ManPageRendersWithoutWarnings) {
+    if (!have("groff")) GTEST_SKIP() << "needs groff (apt-get install groff-base)";
+    std::string page = std::string("'") + ZELMOR_MAN_PAGE + "'";
+    EXPECT_EQ(output_of("groff -mdoc -Tutf8 -ww -z " + page), "");
+    if (!have("mandoc"))
+        GTEST_SKIP() << "rendered with groff; mandoc's stricter check needs mandoc";
+    EXPECT_EQ(output_of("mandoc -Tlint -Wwarning " + page), "");
+}
+
+} // namespace

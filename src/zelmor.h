@@ -1,9 +1,9 @@
 // zelmor: copy a text, quoting every token of every innermost group.
 //
-// The filter reads an input stream and writes an output stream; both are plain
-// buffers that the caller provides, over a file descriptor or over memory.
-// Nothing here allocates, prints or exits: failures are left in the streams'
-// `err` fields for the caller to report.
+// The filter reads an input stream and writes an output stream, each with a
+// fixed buffer of its own, over a file descriptor or over memory.  Nothing
+// here allocates, prints or exits: failures are left in the streams' `err`
+// fields for the caller to report.
 #ifndef ZELMOR_H
 #define ZELMOR_H
 
@@ -13,9 +13,8 @@
 
 constexpr size_t stream_buffer_size = 128 * 1024; // bytes per read and per write, at most
 constexpr size_t stream_block = 64;               // bytes classified together
-// Room past the end of each buffer: the input's holds whole blocks and
-// over-reads of short copies; the output's takes what one step of a scanner
-// writes past `cap` (a block with a quote before every byte) and over-copies.
+// Room past the end of each buffer for the vector code, which reads and
+// writes in whole blocks and fixed-size pieces.
 constexpr size_t stream_slack = 4 * stream_block;
 
 // The instruction sets the vector code can use, each including the ones
@@ -42,6 +41,7 @@ struct in_stream {
     size_t pos, len;
     uint32_t paren_count, next_paren;
     uint64_t token_carry; // 1 if the last byte written out ended in a token
+    isa level;            // the vector code to use: best_isa(), or a test's choice
     int fd;
     const unsigned char *src; // memory source, when fd < 0
     size_t src_len;           // bytes of src not yet read
@@ -49,7 +49,6 @@ struct in_stream {
     int err; // errno of the first failed read, 0 if none
     block_bits bits[stream_buffer_size / stream_block];
     uint32_t parens[stream_buffer_size + 8];
-    isa level; // the vector code to use, best_isa() unless a test says otherwise
     uint64_t quotes[stream_buffer_size / stream_block]; // where write-out puts quotes
     alignas(stream_block) unsigned char buf[stream_buffer_size + stream_slack];
 };

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,11 +59,9 @@ void remove_output(const char *name, const struct stat &written) {
     if (lstat(name, &st) == 0 && S_ISREG(st.st_mode) && same_file(st, written)) unlink(name);
 }
 
-// Copies `in_fd` through the filter into `out_fd`; false if any read, write,
-// flush or close failed.  Closes `out_fd`.
-bool filter_fds(int in_fd, int out_fd) {
-    in_stream in;
-    out_stream out;
+// Copies `in_fd` through the filter into `out_fd`, using the given streams;
+// false if any read, write, flush or close failed.  Closes `out_fd`.
+bool filter_fds(int in_fd, int out_fd, in_stream &in, out_stream &out) {
     in_init_fd(in, in_fd);
     out_init_fd(out, out_fd);
     proc_files(in, out);
@@ -71,7 +71,7 @@ bool filter_fds(int in_fd, int out_fd) {
 
 // The whole conversion; false after any failure, having left the input as it
 // was and no incomplete equation file behind.
-bool convert(const char *in_path) {
+bool convert(const char *in_path, in_stream &in, out_stream &out) {
     std::string out_path;
     make_filename(in_path, out_path);
 
@@ -94,7 +94,7 @@ bool convert(const char *in_path) {
     bool regular = S_ISREG(out_st.st_mode);
     if (regular && !created && ftruncate(out_fd, 0) != 0) return false;
 
-    if (!filter_fds(in_fd, out_fd)) {
+    if (!filter_fds(in_fd, out_fd, in, out)) {
         if (regular) remove_output(out_path.c_str(), out_st);
         return false;
     }
@@ -114,7 +114,11 @@ int main(int argc, char **argv) {
         say(usage_message);
         return 2;
     }
-    if (!convert(argv[1])) {
+    // The streams' buffers are too large for a small stack; taken here, a
+    // shortage of memory is met before any file is touched.
+    std::unique_ptr<in_stream> in(new (std::nothrow) in_stream);
+    std::unique_ptr<out_stream> out(new (std::nothrow) out_stream);
+    if (!in || !out || !convert(argv[1], *in, *out)) {
         say(failure_message);
         return 1;
     }

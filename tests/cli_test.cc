@@ -109,7 +109,7 @@ const cli_case cli_cases[] = {
      "",
      {{"notes.txt", line_in}},
      nullptr,
-     {022, RLIM_INFINITY, 0, true}},
+     {.close_stdin_stderr = true}},
     {"hard link to input emptied",
      {{"data.tmp", line_in}},
      {"data.tmp"},
@@ -143,6 +143,14 @@ const cli_case cli_cases[] = {
      failure,
      {{"data.tmp", line_in}},
      [](const fs::path &d) { fs::create_symlink("/dev/full", d / "data.eqn-file"); }},
+    {"small stack overflowed",
+     {{"data.tmp", big_in}},
+     {"data.tmp"},
+     0,
+     "",
+     {{"data.eqn-file", repeat(line_out, 60000)}},
+     nullptr,
+     {.stack_size = 256 * 1024}},
     {"partial output left behind",
      {{"big.tmp", big_in}},
      {"big.tmp"},
@@ -150,7 +158,7 @@ const cli_case cli_cases[] = {
      failure,
      {{"big.tmp", big_in}, {"big.eqn-file", std::nullopt}},
      nullptr,
-     {022, 300000}},
+     {.max_file_size = 300000}},
     {"partial rewrite left behind",
      {{"big.tmp", big_in}, {"big.eqn-file", "old"}},
      {"big.tmp"},
@@ -158,7 +166,7 @@ const cli_case cli_cases[] = {
      failure,
      {{"big.tmp", big_in}, {"big.eqn-file", std::nullopt}},
      nullptr,
-     {022, 300000}},
+     {.max_file_size = 300000}},
 };
 
 TEST(Cli, Table) {
@@ -189,7 +197,7 @@ TEST(Cli, Table) {
 TEST(Cli, NewOutputModeFollowsUmask) {
     temp_dir dir;
     spit(dir.path / "a.tmp", line_in);
-    ASSERT_EQ(run(dir.path, {"a.tmp"}, {027}).status, 0);
+    ASSERT_EQ(run(dir.path, {"a.tmp"}, {.umask = 027}).status, 0);
     EXPECT_EQ(fs::status(dir.path / "a.eqn-file").permissions(),
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 }
@@ -219,7 +227,7 @@ TEST(Cli, UnwritableDirectory) {
     fs::permissions(dir.path / "ro/a.tmp", fs::perms::all);
     fs::permissions(dir.path / "ro", fs::perms::owner_read | fs::perms::owner_exec |
                                          fs::perms::others_read | fs::perms::others_exec);
-    run_result r = run(dir.path, {"ro/a.tmp"}, {022, RLIM_INFINITY, 65534});
+    run_result r = run(dir.path, {"ro/a.tmp"}, {.user = 65534});
     if (r.status == 125) GTEST_SKIP() << "cannot switch to an unprivileged user";
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, failure);

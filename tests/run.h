@@ -63,7 +63,8 @@ struct run_result {
 struct run_options {
     mode_t umask = 022;
     rlim_t max_file_size = RLIM_INFINITY;
-    uid_t user = 0; // run as this user instead, when nonzero and run as root
+    rlim_t stack_size = RLIM_INFINITY; // left as it is when infinite
+    uid_t user = 0;                    // run as this user instead, when nonzero and run as root
     bool close_stdin_stderr = false;
     std::string program = ZELMOR_BIN;
     std::vector<std::string> wrapper = {}; // a command that runs the program, such as strace
@@ -87,8 +88,10 @@ inline run_result run(const fs::path &dir, const std::vector<std::string> &args,
         int e = open(err.c_str(), O_WRONLY | O_CREAT, 0600);
         rlimit fsize{opts.max_file_size, opts.max_file_size};
         signal(SIGXFSZ, SIG_IGN); // an oversized write then fails with EFBIG
+        rlimit stack{opts.stack_size, opts.stack_size};
         if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(dir.c_str()) != 0 ||
-            setrlimit(RLIMIT_FSIZE, &fsize) != 0)
+            setrlimit(RLIMIT_FSIZE, &fsize) != 0 ||
+            (opts.stack_size != RLIM_INFINITY && setrlimit(RLIMIT_STACK, &stack) != 0))
             _exit(126);
         if (opts.user != 0 && geteuid() == 0 && (setgid(opts.user) != 0 || setuid(opts.user) != 0))
             _exit(125);

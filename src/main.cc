@@ -7,6 +7,7 @@
 #include "zelmor.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -110,6 +111,11 @@ int main(int argc, char **argv) {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd) return 1;
     }
+    // A write past the file size limit, or into a pipe with no reader, would
+    // kill the process and leave a partial equation file; ignored, these
+    // signals turn into write errors that end the run like any other.
+    signal(SIGXFSZ, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
     if (argc < 2) {
         say(usage_message);
         return 2;

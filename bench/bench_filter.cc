@@ -31,6 +31,7 @@ BENCHMARK_CAPTURE(filter, realistic, shape::realistic)->Unit(benchmark::kMillise
 BENCHMARK_CAPTURE(filter, plain, shape::plain)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(filter, tokens, shape::tokens)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(filter, parens, shape::parens)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(filter, nested, shape::nested)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -67,6 +67,7 @@ bool parse_shape(const std::string &name, shape &s) {
     else if (name == "plain") s = shape::plain;
     else if (name == "tokens") s = shape::tokens;
     else if (name == "parens") s = shape::parens;
+    else if (name == "nested") s = shape::nested;
     else return false;
     return true;
 }
@@ -87,6 +88,9 @@ std::string generate(shape s, size_t size, uint64_t seed) {
             out += "(((a";
             for (int i = 0; i < 2047; ++i) out += " a";
             out += ")))\n";
+            break;
+        case shape::nested:
+            for (int i = 0; i < 1024; ++i) out += "((()))";
             break;
         case shape::parens:
             for (int i = 0; i < 4095; ++i) out += rng() % 2 ? '(' : ')';

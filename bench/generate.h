@@ -10,8 +10,9 @@
 //            groups of 1-12 short tokens (names, operators, numbers);
 // plain:     text without parentheses;
 // tokens:    innermost groups of one-byte tokens, (((a a a ...)));
-// parens:    nothing but parentheses, at random.
-enum class shape { realistic, plain, tokens, parens };
+// parens:    nothing but parentheses, at random;
+// nested:    nothing but parentheses, in the regular pattern ((())).
+enum class shape { realistic, plain, tokens, parens, nested };
 
 bool parse_shape(const std::string &name, shape &s);
 

@@ -19,7 +19,6 @@ constexpr int close_paren = ')';
 // end_of_input.
 int next_paren(in_stream &in, out_stream &out) {
     while (in.next_paren == in.paren_count) {
-        in.pos = in.len;
         if (!refill(in, out)) return end_of_input;
     }
     in.pos = in.parens[in.next_paren++] + size_t{1};
@@ -64,7 +63,6 @@ void proc_xhs(in_stream &in, out_stream &out) {
                 return;
             }
         }
-        in.pos = in.len;
         if (!refill(in, out)) return;
         mark_group_bound(in, 0);
     }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -67,9 +68,10 @@ void trace(traced_run &t, const fault &f, const std::vector<std::string> &extra)
 int count_calls(const fault &f) {
     traced_run t;
     trace(t, f, {});
+    const std::string start = std::string(f.call) + "(";
+    std::istringstream lines(t.log);
     int calls = 0;
-    for (size_t at = 0; (at = t.log.find(std::string(f.call) + "(", at)) != std::string::npos; ++at)
-        calls += at == 0 || t.log[at - 1] == '\n';
+    for (std::string line; std::getline(lines, line);) calls += line.rfind(start, 0) == 0;
     return calls;
 }
 

@@ -14,13 +14,14 @@ constexpr size_t input_size = 16 << 20;
 void filter(benchmark::State &state, shape s) {
     const std::string input = generate(s, input_size, 1);
     std::vector<unsigned char> sink(3 * input.size());
-    auto in = std::make_unique<in_stream>();
+    auto in = std::make_unique<scan_input>();
     auto out = std::make_unique<out_stream>();
     for (auto _ : state) {
-        in_init_memory(*in, input.data(), input.size());
-        out_init_memory(*out, sink.data(), sink.size());
+        bool ok = in_init_memory(in->stream, input.data(), input.size()) &&
+                  out_init_memory(*out, sink.data(), sink.size());
+        index_init(in->index);
         proc_files(*in, *out);
-        if (!flush(*out) || in->err != 0) state.SkipWithError("filter failed");
+        if (!ok || !flush(*out) || !in->stream.ended) state.SkipWithError("filter failed");
         benchmark::DoNotOptimize(out->dst_len);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *

@@ -1,6 +1,6 @@
 // libFuzzer target for the filter.  The first four bytes of an input choose
-// the input and output buffer sizes and how many bytes the output takes per
-// write; the rest is the text.  The text is filtered on every instruction
+// the input and output buffer sizes, how many bytes a read gives and how
+// many the output takes per write; the rest is the text.  The text is filtered on every instruction
 // set the machine has, through the chosen buffers, and the output must be
 // the same each time, and the same as the independent model's: it may not
 // depend on how the input was cut, nor on the vector code.
@@ -16,11 +16,11 @@
 
 namespace {
 
-constexpr size_t settings = 4;
+constexpr size_t setting_bytes = 4;
 
 // The streams are large; one pair serves every run.
-in_stream &in_buffer() {
-    static auto in = std::make_unique<in_stream>();
+scan_input &in_buffer() {
+    static auto in = std::make_unique<scan_input>();
     return *in;
 }
 out_stream &out_buffer() {
@@ -28,15 +28,19 @@ out_stream &out_buffer() {
     return *out;
 }
 
-std::string filter(const std::string &text, size_t in_cap, size_t out_cap, size_t most, isa level) {
+struct run_settings {
+    size_t in_cap, read_most, out_cap, write_most;
+};
+
+std::string filter(const std::string &text, const run_settings &set, isa level) {
     std::vector<unsigned char> sink(3 * text.size());
-    in_stream &in = in_buffer();
+    scan_input &in = in_buffer();
     out_stream &out = out_buffer();
-    in_init_memory(in, text.data(), text.size(), in_cap);
-    in.level = level;
-    out_init_memory(out, sink.data(), sink.size(), out_cap, most);
+    bool ok = in_init_memory(in.stream, text.data(), text.size(), set.in_cap, set.read_most) &&
+              out_init_memory(out, sink.data(), sink.size(), set.out_cap, set.write_most);
+    index_init(in.index, level);
     proc_files(in, out);
-    if (!flush(out) || in.err != 0) {
+    if (!ok || !flush(out) || !in.stream.ended) {
         std::fprintf(stderr, "the filter failed on memory streams\n");
         std::abort();
     }
@@ -46,18 +50,23 @@ std::string filter(const std::string &text, size_t in_cap, size_t out_cap, size_
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size < settings) return 0;
-    size_t in_cap = 1 + data[0] + 256 * size_t{data[1] & 7u}; // 1 to 2048
-    size_t out_cap = 1 + size_t{data[2]} * 8;
-    size_t most = data[3] == 0 ? SIZE_MAX : data[3];
-    std::string text(reinterpret_cast<const char *>(data) + settings, size - settings);
+    if (size < setting_bytes) return 0;
+    run_settings set;
+    set.in_cap = 1 + data[0] + 256 * size_t{data[1] & 7u}; // 1 to 2048
+    size_t reads = data[1] >> 3u;
+    set.read_most = reads == 0 ? SIZE_MAX : reads * reads; // 1 to 961, or no limit
+    set.out_cap = 1 + size_t{data[2]} * 8;
+    set.write_most = data[3] == 0 ? SIZE_MAX : data[3];
+    std::string text(reinterpret_cast<const char *>(data) + setting_bytes, size - setting_bytes);
 
     const std::string want = model(text);
     for (isa level : {isa::portable, isa::sse2, isa::ssse3, isa::avx2}) {
         if (level > best_isa()) break;
-        if (filter(text, in_cap, out_cap, most, level) != want) {
-            std::fprintf(stderr, "output differs from the model: isa %d, buffers %zu/%zu\n",
-                         static_cast<int>(level), in_cap, out_cap);
+        if (filter(text, set, level) != want) {
+            std::fprintf(stderr,
+                         "output differs from the model: isa %d, input buffer %zu, reads of %zu "
+                         "at most, output buffer %zu\n",
+                         static_cast<int>(level), set.in_cap, set.read_most, set.out_cap);
             std::abort();
         }
     }

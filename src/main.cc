@@ -61,18 +61,19 @@ void remove_output(const char *name, const struct stat &written) {
 }
 
 // Copies `in_fd` through the filter into `out_fd`, using the given streams;
-// false if any read, write, flush or close failed.  Closes `out_fd`.
-bool filter_fds(int in_fd, int out_fd, in_stream &in, out_stream &out) {
-    in_init_fd(in, in_fd);
-    out_init_fd(out, out_fd);
+// false unless the whole input was read and every write, the flush and the
+// close succeeded.  Closes `out_fd`.
+bool filter_fds(int in_fd, int out_fd, scan_input &in, out_stream &out) {
+    bool ok = in_init_fd(in.stream, in_fd) && out_init_fd(out, out_fd);
+    index_init(in.index);
     proc_files(in, out);
-    bool ok = flush(out) && in.err == 0;
+    ok = flush(out) && in.stream.ended && ok;
     return close(out_fd) == 0 && ok;
 }
 
 // The whole conversion; false after any failure, having left the input as it
 // was and no incomplete equation file behind.
-bool convert(const char *in_path, in_stream &in, out_stream &out) {
+bool convert(const char *in_path, scan_input &in, out_stream &out) {
     std::string out_path;
     make_filename(in_path, out_path);
 
@@ -122,7 +123,7 @@ int main(int argc, char **argv) {
     }
     // The streams' buffers are too large for a small stack; taken here, a
     // shortage of memory is met before any file is touched.
-    std::unique_ptr<in_stream> in(new (std::nothrow) in_stream);
+    std::unique_ptr<scan_input> in(new (std::nothrow) scan_input);
     std::unique_ptr<out_stream> out(new (std::nothrow) out_stream);
     if (!in || !out || !convert(argv[1], *in, *out)) {
         say(failure_message);

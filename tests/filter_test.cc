@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
 #include <memory>
+#include <new>
 #include <random>
 #include <string>
 #include <unistd.h>
@@ -19,7 +22,7 @@ using namespace std::string_literals;
 
 // The streams are large; tests keep them on the heap.
 struct streams {
-    std::unique_ptr<in_stream> in = std::make_unique<in_stream>();
+    std::unique_ptr<scan_input> in = std::make_unique<scan_input>();
     std::unique_ptr<out_stream> out = std::make_unique<out_stream>();
 };
 
@@ -36,18 +39,19 @@ std::string level_name(const ::testing::TestParamInfo<isa> &info) {
     return names[static_cast<int>(info.param)];
 }
 
-// Runs the filter over `input` with the given buffer sizes; the output sink
-// has room for the worst case, three bytes out for every byte in.
+// Runs the filter over `input` with the given buffer sizes, reading at most
+// `read_most` bytes at a time, as from a pipe; the output sink has room for
+// the worst case, three bytes out for every byte in.
 std::string run_filter(const std::string &input, size_t in_cap, size_t out_cap,
-                       isa level = best_isa()) {
+                       isa level = best_isa(), size_t read_most = SIZE_MAX) {
     std::vector<unsigned char> sink(3 * input.size());
     streams s;
-    in_init_memory(*s.in, input.data(), input.size(), in_cap);
-    s.in->level = level;
-    out_init_memory(*s.out, sink.data(), sink.size(), out_cap);
+    EXPECT_TRUE(in_init_memory(s.in->stream, input.data(), input.size(), in_cap, read_most));
+    EXPECT_TRUE(out_init_memory(*s.out, sink.data(), sink.size(), out_cap));
+    index_init(s.in->index, level);
     proc_files(*s.in, *s.out);
     EXPECT_TRUE(flush(*s.out));
-    EXPECT_EQ(s.in->err, 0);
+    EXPECT_TRUE(s.in->stream.ended);
     return std::string(sink.begin(), sink.begin() + static_cast<std::ptrdiff_t>(s.out->dst_len));
 }
 
@@ -111,8 +115,11 @@ TEST_P(OnEachIsa, RandomInputsMatchModel) {
         std::string input(rng() % (300 * scale), ' ');
         for (char &c : input) c = alphabet[rng() % alphabet.size()];
         size_t in_cap = 1 + rng() % (70 * scale), out_cap = 1 + rng() % (70 * scale);
-        ASSERT_TRUE(same_bytes(model(input), run_filter(input, in_cap, out_cap, GetParam())))
-            << "case " << i << " (input buffer " << in_cap << ", output buffer " << out_cap << ")";
+        size_t read_most = rng() % 2 ? SIZE_MAX : 1 + rng() % in_cap;
+        ASSERT_TRUE(
+            same_bytes(model(input), run_filter(input, in_cap, out_cap, GetParam(), read_most)))
+            << "case " << i << " (input buffer " << in_cap << ", reads of " << read_most
+            << " at most, output buffer " << out_cap << ")";
     }
 }
 
@@ -126,10 +133,20 @@ TEST_P(OnEachIsa, LongGroupsCrossRefills) {
         EXPECT_TRUE(same_bytes(want, run_filter(input, cap, cap, GetParam())));
 }
 
+// The most the output buffer holds at once: a short read leaves it just
+// under its flush threshold, then a full buffer goes out doubled in size.
+TEST_P(OnEachIsa, ShortReadThenDoubledBufferFits) {
+    std::string tokens(io_size, 'a');
+    for (size_t i = 1; i < tokens.size(); i += 2) tokens[i] = ' ';
+    std::string input = std::string(io_size - 1, 'p') + "(((" + tokens;
+    EXPECT_TRUE(
+        same_bytes(model(input), run_filter(input, io_size, io_size, GetParam(), io_size - 1)));
+}
+
 // Group and token bounds at every offset around block and buffer edges.
 TEST_P(OnEachIsa, BoundsStraddleBlocksAndBuffers) {
     const std::string body = "((e (ab  cd) (e)) (f (g(h i) ( j ))))\n(((k";
-    for (size_t shift = 0; shift < 3 * stream_block; ++shift) {
+    for (size_t shift = 0; shift < 3 * block_size; ++shift) {
         std::string input = std::string(shift, 'x') + body + std::string(shift % 7, ' ') + body;
         for (size_t cap : {size_t{64}, size_t{100}, size_t{4096}}) {
             ASSERT_TRUE(same_bytes(model(input), run_filter(input, cap, cap, GetParam())))
@@ -145,8 +162,9 @@ TEST(Filter, ShortWritesLoseNothing) {
     for (size_t most : {size_t{1}, size_t{2}, size_t{3}, size_t{7}, size_t{1000}}) {
         std::vector<unsigned char> sink(3 * input.size());
         streams s;
-        in_init_memory(*s.in, input.data(), input.size(), 1 + rng() % 300);
-        out_init_memory(*s.out, sink.data(), sink.size(), 1 + rng() % 300, most);
+        ASSERT_TRUE(in_init_memory(s.in->stream, input.data(), input.size(), 1 + rng() % 300));
+        ASSERT_TRUE(out_init_memory(*s.out, sink.data(), sink.size(), 1 + rng() % 300, most));
+        index_init(s.in->index);
         proc_files(*s.in, *s.out);
         ASSERT_TRUE(flush(*s.out)) << "at most " << most << " bytes per write";
         std::string got(sink.begin(), sink.begin() + static_cast<std::ptrdiff_t>(s.out->dst_len));
@@ -159,12 +177,13 @@ TEST(Filter, StopsPromptlyWhenOutputFails) {
     std::string input(1 << 20, 'a');
     unsigned char sink[100];
     streams s;
-    in_init_memory(*s.in, input.data(), input.size(), 64);
-    out_init_memory(*s.out, sink, sizeof sink, 64);
+    ASSERT_TRUE(in_init_memory(s.in->stream, input.data(), input.size(), 64));
+    ASSERT_TRUE(out_init_memory(*s.out, sink, sizeof sink, 64));
+    index_init(s.in->index);
     proc_files(*s.in, *s.out);
     EXPECT_FALSE(flush(*s.out));
     EXPECT_EQ(s.out->err, ENOSPC);
-    EXPECT_GT(s.in->src_len, input.size() - 1024) << "kept reading after the output failed";
+    EXPECT_GT(s.in->stream.src_len, input.size() - 1024) << "kept reading after the output failed";
 }
 
 // A read error ends the filter and is kept for the caller.
@@ -173,36 +192,82 @@ TEST(Filter, ReadErrorIsKept) {
     ASSERT_GE(fd, 0);
     unsigned char sink[64];
     streams s;
-    in_init_fd(*s.in, fd);
-    out_init_memory(*s.out, sink, sizeof sink);
+    ASSERT_TRUE(in_init_fd(s.in->stream, fd));
+    ASSERT_TRUE(out_init_memory(*s.out, sink, sizeof sink));
+    index_init(s.in->index);
     proc_files(*s.in, *s.out);
     close(fd);
-    EXPECT_EQ(s.in->err, EISDIR);
+    EXPECT_EQ(s.in->stream.err, EISDIR);
+    EXPECT_FALSE(s.in->stream.ended);
     EXPECT_TRUE(flush(*s.out));
     EXPECT_EQ(s.out->dst_len, 0u);
+}
+
+// Streams that cannot work are refused, and stay failed if used all the
+// same: a run over them must not pass for a complete one.
+TEST(Filter, UnusableStreamsRefused) {
+    const char text[] = "(((a)))";
+    unsigned char sink[64];
+    streams s;
+    EXPECT_FALSE(out_init_fd(*s.out, -1));
+    EXPECT_FALSE(out_init_memory(*s.out, sink, sizeof sink, 0));
+    EXPECT_FALSE(out_init_memory(*s.out, nullptr, sizeof sink));
+    EXPECT_FALSE(in_init_memory(s.in->stream, text, sizeof text, io_size + 1));
+    EXPECT_FALSE(in_init_memory(s.in->stream, text, sizeof text, io_size, 0));
+    EXPECT_FALSE(in_init_memory(s.in->stream, nullptr, sizeof text));
+    EXPECT_FALSE(in_init_memory(s.in->stream, text, sizeof text, 0));
+    index_init(s.in->index);
+    proc_files(*s.in, *s.out);
+    EXPECT_FALSE(s.in->stream.ended) << "a buffer of 0 bytes read as the end of the input";
+    EXPECT_FALSE(in_init_fd(s.in->stream, -1));
+    proc_files(*s.in, *s.out);
+    EXPECT_FALSE(s.in->stream.ended) << "descriptor -1 read as an empty input";
+    EXPECT_FALSE(flush(*s.out));
+}
+
+// The kernel tests give the kernels heap buffers of exactly the size they
+// declare they need, so that the sanitizers catch one that reaches further.
+template <typename T>
+std::unique_ptr<T[]> exactly(size_t n) {
+    return std::unique_ptr<T[]>(new T[n]);
+}
+
+// The same, aligned to a block, as classification needs.
+struct aligned_delete {
+    void operator()(unsigned char *p) const { operator delete[](p, std::align_val_t{block_size}); }
+};
+std::unique_ptr<unsigned char[], aligned_delete> aligned_exactly(size_t n) {
+    return {static_cast<unsigned char *>(operator new[](n, std::align_val_t{block_size})), {}};
 }
 
 // Each instruction set's classification agrees with the plain C++ one on
 // every byte value at every position of a block, and at every length.
 TEST_P(OnEachIsa, ClassifyMatchesPortable) {
+    if (GetParam() == isa::portable) GTEST_SKIP() << "the plain C++ is the reference";
     std::mt19937 rng(7);
     const unsigned char structural[] = "() a";
-    constexpr size_t blocks = 16;
-    alignas(stream_block) unsigned char text[blocks * stream_block];
+    constexpr size_t most = 16 * block_size;
     for (int round = 0; round < 400; ++round) {
-        for (unsigned char &c : text)
-            c = round % 2 ? static_cast<unsigned char>(rng()) : structural[rng() % 4];
-        size_t n = round < 200 ? sizeof text : 1 + rng() % sizeof text;
-        block_bits fast[blocks], portable[blocks];
-        uint32_t fast_parens[sizeof text + 8], portable_parens[sizeof text + 8];
-        uint32_t count = classify(GetParam(), text, n, fast, fast_parens);
-        ASSERT_EQ(count, classify(isa::portable, text, n, portable, portable_parens))
+        size_t n = round < 200 ? most : 1 + rng() % most;
+        size_t blocks = (n + block_size - 1) / block_size;
+        size_t readable = n + classify_over_read;
+        auto text = aligned_exactly(readable);
+        for (size_t i = 0; i < readable; ++i)
+            text[i] = round % 2 ? static_cast<unsigned char>(rng()) : structural[rng() % 4];
+        auto portable = exactly<block_masks>(blocks);
+        auto portable_parens = exactly<uint32_t>(n + classify_list_over_write);
+        uint32_t count =
+            classify(isa::portable, text.get(), n, portable.get(), portable_parens.get());
+        auto fast = exactly<block_masks>(blocks);
+        auto fast_parens = exactly<uint32_t>(count + classify_list_over_write);
+        ASSERT_EQ(classify(GetParam(), text.get(), n, fast.get(), fast_parens.get()), count)
             << "round " << round;
         for (uint32_t k = 0; k < count; ++k) ASSERT_EQ(fast_parens[k], portable_parens[k]) << k;
-        for (size_t k = 0; k * stream_block < n; ++k) {
-            ASSERT_EQ(fast[k].close, portable[k].close) << "round " << round << " block " << k;
-            ASSERT_EQ(fast[k].space, portable[k].space) << "round " << round << " block " << k;
-            ASSERT_EQ(fast[k].group_bounds, 0u);
+        uint64_t last = n % block_size ? (uint64_t{1} << n % block_size) - 1 : ~uint64_t{0};
+        for (size_t k = 0; k < blocks; ++k) {
+            uint64_t valid = k + 1 < blocks ? ~uint64_t{0} : last;
+            ASSERT_EQ(fast[k].close & valid, portable[k].close & valid) << "round " << round;
+            ASSERT_EQ(fast[k].space & valid, portable[k].space & valid) << "round " << round;
         }
     }
 }
@@ -210,22 +275,29 @@ TEST_P(OnEachIsa, ClassifyMatchesPortable) {
 // Each instruction set's quote insertion agrees with the plain C++ one, on
 // full and partial blocks, with and without quotes.
 TEST_P(OnEachIsa, InsertQuotesMatchesPortable) {
+    if (GetParam() == isa::portable) GTEST_SKIP() << "the plain C++ is the reference";
     std::mt19937_64 rng(11);
-    constexpr size_t blocks = 4;
-    unsigned char src[(blocks + 1) * stream_block];
-    unsigned char fast[3 * sizeof src], portable[3 * sizeof src];
+    constexpr size_t most = 4 * block_size;
     for (int round = 0; round < 5000; ++round) {
-        for (unsigned char &c : src) c = static_cast<unsigned char>(rng());
-        size_t n = round % 2 ? blocks * stream_block : 1 + rng() % (blocks * stream_block);
-        uint64_t quotes[blocks] = {};
-        for (size_t k = 0; k * stream_block < n; ++k) {
-            size_t left = n - k * stream_block;
+        size_t n = round % 2 ? most : 1 + rng() % most;
+        size_t blocks = (n + block_size - 1) / block_size;
+        auto src = exactly<unsigned char>(n + insert_over_read);
+        for (size_t i = 0; i < n + insert_over_read; ++i)
+            src[i] = static_cast<unsigned char>(rng());
+        auto quotes = exactly<uint64_t>(blocks);
+        size_t count = 0;
+        for (size_t k = 0; k < blocks; ++k) {
+            size_t left = n - k * block_size;
             quotes[k] = rng() % 4 == 0 ? 0 : rng() & rng();
-            if (left < stream_block) quotes[k] &= (uint64_t{1} << left) - 1;
+            if (left < block_size) quotes[k] &= (uint64_t{1} << left) - 1;
+            count += static_cast<size_t>(std::popcount(quotes[k]));
         }
-        unsigned char *fast_end = insert_quotes(GetParam(), fast, src, n, quotes);
-        unsigned char *portable_end = insert_quotes(isa::portable, portable, src, n, quotes);
-        ASSERT_EQ(std::string(fast, fast_end), std::string(portable, portable_end))
+        auto fast = exactly<unsigned char>(n + count + insert_over_write);
+        auto portable = exactly<unsigned char>(n + count + insert_over_write);
+        unsigned char *fast_end = insert_quotes(GetParam(), fast.get(), src.get(), n, quotes.get());
+        unsigned char *portable_end =
+            insert_quotes(isa::portable, portable.get(), src.get(), n, quotes.get());
+        ASSERT_EQ(std::string(fast.get(), fast_end), std::string(portable.get(), portable_end))
             << "round " << round;
     }
 }

@@ -1,0 +1,54 @@
+// The vector kernels, internal to the filter: classifying the bytes of
+// 64-byte blocks, and copying bytes with double quotes put in.  Each comes
+// in plain C++ and in the vector forms x86-64 CPUs offer, and all forms give
+// the same result on every input.  They look for the filter's structural
+// bytes, but know nothing of groups or tokens: the filter decides where
+// quotes go.
+//
+// The kernels work in whole blocks and fixed-size pieces, so they reach a
+// little past the bytes they are given; how far is stated below, and the
+// buffers they are handed are sized with these constants.
+#ifndef ZELMOR_KERNELS_H
+#define ZELMOR_KERNELS_H
+
+#include <cstddef>
+#include <cstdint>
+
+// Bytes classified together: one bit each in a uint64_t mask.
+constexpr size_t block_size = 64;
+
+// classify reads every block it touches to its end.
+constexpr size_t classify_over_read = block_size - 1;
+// classify writes up to this many parenthesis offsets past the last one.
+constexpr size_t classify_list_over_write = 7;
+// insert_quotes reads up to this many bytes past its source.
+constexpr size_t insert_over_read = 7;
+// insert_quotes writes up to this many bytes past the end it returns.
+constexpr size_t insert_over_write = 15;
+
+// The instruction sets the kernels can use, each including the ones before
+// it; best_isa() is the best this CPU has (portable where the vector code is
+// not built).
+enum class isa { portable, sse2, ssse3, avx2 };
+isa best_isa();
+
+// Which bytes of one block are closing parentheses or spaces: bit i stands
+// for byte i.
+struct block_masks {
+    uint64_t close, space;
+};
+
+// Classifies p[0, n) into masks[0, ceil(n / block_size)) and stores the
+// offsets of its parentheses, opening and closing, in order in `parens`;
+// returns their number.  p is aligned to a block.  The masks' bits past n
+// are unspecified.
+uint32_t classify(isa level, const unsigned char *p, size_t n, block_masks *masks,
+                  uint32_t *parens);
+
+// Copies src[0, n) to dst with a double quote before byte i wherever bit
+// i % block_size of quotes[i / block_size] is set (no bit may be set at or
+// past n), and returns the end of what it wrote: at most 2 * n bytes.
+unsigned char *insert_quotes(isa level, unsigned char *dst, const unsigned char *src, size_t n,
+                             const uint64_t *quotes);
+
+#endif

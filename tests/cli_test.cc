@@ -6,10 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -25,12 +27,29 @@ struct cli_case {
     std::vector<std::pair<std::string, std::optional<std::string>>> after;
     std::function<void(const fs::path &)> setup = nullptr; // anything `files` cannot make
     run_options opts = {};
+    std::vector<std::string> links = {}; // names that must still be symbolic links afterwards
 };
 
 const std::string big_in = repeat(line_in, 60000); // crosses many buffer refills
 const std::string long_token = std::string(300000, 'x');
 const std::string long_name = std::string(250, 'n');         // fits; with ".eqn-file" it does not
 const std::string deep_dir = repeat("directory-level-", 12); // path > 128 bytes
+
+// The equation file as a symbolic link into store/, to a file holding "old"
+// or to nothing.
+void link_to_store(const fs::path &d) {
+    fs::create_directory(d / "store");
+    spit(d / "store/target", "old");
+    fs::create_symlink("store/target", d / "data.eqn-file");
+}
+void link_to_nothing(const fs::path &d) {
+    fs::create_directory(d / "store");
+    fs::create_symlink("store/new", d / "data.eqn-file");
+}
+void hard_link_output(const fs::path &d) {
+    spit(d / "data.eqn-file", "old");
+    fs::create_hard_link(d / "data.eqn-file", d / "twin");
+}
 
 const cli_case cli_cases[] = {
     {"conversion wrong",
@@ -159,13 +178,55 @@ const cli_case cli_cases[] = {
      {{"big.tmp", big_in}, {"big.eqn-file", std::nullopt}},
      nullptr,
      {.max_file_size = 300000}},
-    {"partial rewrite left behind",
+    {"failed run destroys old output",
      {{"big.tmp", big_in}, {"big.eqn-file", "old"}},
      {"big.tmp"},
      1,
      failure,
-     {{"big.tmp", big_in}, {"big.eqn-file", std::nullopt}},
+     {{"big.tmp", big_in}, {"big.eqn-file", "old"}},
      nullptr,
+     {.max_file_size = 300000}},
+    {"link replaced by a file",
+     {{"data.tmp", line_in}},
+     {"data.tmp"},
+     0,
+     "",
+     {{"store/target", line_out}},
+     link_to_store,
+     {},
+     {"data.eqn-file"}},
+    {"failed run through a link writes its target",
+     {{"data.tmp", big_in}},
+     {"data.tmp"},
+     1,
+     failure,
+     {{"store/target", "old"}},
+     link_to_store,
+     {.max_file_size = 300000},
+     {"data.eqn-file"}},
+    {"dangling link replaced by a file",
+     {{"data.tmp", line_in}},
+     {"data.tmp"},
+     0,
+     "",
+     {{"store/new", line_out}},
+     link_to_nothing,
+     {},
+     {"data.eqn-file"}},
+    {"hard link split from its twin",
+     {{"data.tmp", line_in}},
+     {"data.tmp"},
+     0,
+     "",
+     {{"data.eqn-file", line_out}, {"twin", line_out}},
+     hard_link_output},
+    {"failed run in place leaves part of a conversion",
+     {{"data.tmp", big_in}},
+     {"data.tmp"},
+     1,
+     failure,
+     {{"data.eqn-file", ""}, {"twin", ""}},
+     hard_link_output,
      {.max_file_size = 300000}},
 };
 
@@ -187,6 +248,9 @@ TEST(Cli, Table) {
             if (!bytes) EXPECT_FALSE(fs::exists(fs::symlink_status(p))) << name << " exists";
             else EXPECT_TRUE(same_bytes(*bytes, slurp(p))) << "contents of " << name;
         }
+        for (const std::string &name : c.links)
+            EXPECT_TRUE(fs::is_symlink(dir.path / name)) << name << " is no longer a link";
+        EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{}) << "unfinished file left";
         if (c.args.empty()) {
             EXPECT_TRUE(fs::is_empty(dir.path)) << "no argument, yet files changed";
         }
@@ -202,19 +266,88 @@ TEST(Cli, NewOutputModeFollowsUmask) {
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 }
 
-// An existing equation file is rewritten in place: same file, same mode.
-TEST(Cli, ExistingOutputRewrittenInPlace) {
+// An existing equation file is replaced whole: it keeps its mode and, where
+// the program may set them, its owner and group, and a reader who opened
+// the previous file goes on reading all of it.
+TEST(Cli, ExistingOutputReplacedWhole) {
     temp_dir dir;
+    const std::string old = repeat("stale ", 1000);
     spit(dir.path / "a.tmp", line_in);
-    spit(dir.path / "a.eqn-file", repeat("stale ", 1000));
-    fs::permissions(dir.path / "a.eqn-file", fs::perms::owner_read | fs::perms::owner_write);
+    spit(dir.path / "a.eqn-file", old);
+    fs::path eqn = dir.path / "a.eqn-file";
+    fs::permissions(eqn, fs::perms::owner_read | fs::perms::owner_write);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(eqn.c_str(), 65534, 65534), 0);
+    }
     struct stat before, after;
-    ASSERT_EQ(stat((dir.path / "a.eqn-file").c_str(), &before), 0);
+    ASSERT_EQ(stat(eqn.c_str(), &before), 0);
+    int reader = open(eqn.c_str(), O_RDONLY);
+    ASSERT_GE(reader, 0);
     ASSERT_EQ(run(dir.path, {"a.tmp"}).status, 0);
-    ASSERT_EQ(stat((dir.path / "a.eqn-file").c_str(), &after), 0);
-    EXPECT_EQ(before.st_ino, after.st_ino);
-    EXPECT_EQ(after.st_mode & 0777, 0600u);
-    EXPECT_EQ(slurp(dir.path / "a.eqn-file"), line_out);
+    ASSERT_EQ(stat(eqn.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode & 07777, 0600u);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_gid, before.st_gid);
+    EXPECT_EQ(slurp(eqn), line_out);
+    std::string seen(old.size() + 1, '\0');
+    EXPECT_EQ(pread(reader, seen.data(), seen.size(), 0), static_cast<ssize_t>(old.size()));
+    EXPECT_EQ(seen.substr(0, old.size()), old) << "the previous file changed under its reader";
+    close(reader);
+}
+
+// A signal mid-run takes the new file back and ends the program by that
+// signal; the previous equation file is there throughout.  A signal the
+// caller ignores (nohup) stays ignored.
+TEST(Cli, SignalMidRunKeepsPreviousFile) {
+    struct signal_case {
+        int sig;
+        bool ignored;
+    };
+    for (signal_case c : {signal_case{SIGINT, false}, signal_case{SIGTERM, false},
+                          signal_case{SIGHUP, false}, signal_case{SIGHUP, true}}) {
+        SCOPED_TRACE(std::string(strsignal(c.sig)) + (c.ignored ? ", ignored" : ""));
+        temp_dir dir, capture;
+        ASSERT_EQ(mkfifo((dir.path / "data.tmp").c_str(), 0600), 0);
+        spit(dir.path / "data.eqn-file", "old");
+        pid_t pid =
+            start(dir.path, {"data.tmp"}, {.ignored_signal = c.ignored ? c.sig : 0}, capture.path);
+        int writer = open((dir.path / "data.tmp").c_str(), O_WRONLY); // waits for the program
+        ASSERT_GE(writer, 0);
+        ASSERT_EQ(write(writer, line_in.data(), line_in.size()),
+                  static_cast<ssize_t>(line_in.size()));
+        for (int i = 0; i < 1000 && partial_files(dir.path).empty(); ++i) usleep(10000);
+        ASSERT_EQ(partial_files(dir.path).size(), 1u) << "no new file while running";
+        EXPECT_EQ(slurp(dir.path / "data.eqn-file"), "old") << "previous file gone mid-run";
+        kill(pid, c.sig);
+        if (c.ignored) usleep(100000);
+        close(writer); // the end of the input, for a run that goes on
+        run_result r = finish(pid, capture.path);
+        EXPECT_EQ(r.status, c.ignored ? 0 : 128 + c.sig);
+        EXPECT_EQ(slurp(dir.path / "data.eqn-file"), c.ignored ? line_out : "old");
+        EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{}) << "unfinished file left";
+    }
+}
+
+// Two runs whose inputs name the same equation file: whichever finishes
+// last wins, whole; the file never mixes the two.
+TEST(Cli, CollidingNamesEndWithOneWholeConversion) {
+    temp_dir dir;
+    const std::string a = repeat("(((a a)))\n", 100000), b = repeat("(((b b b)))\n", 100000);
+    fs::create_directory(dir.path / "job.tmpfiles");
+    spit(dir.path / "job.tmpfiles/a.tmp", a);
+    spit(dir.path / "job.tmpfiles/b.tmp", b);
+    for (int round = 0; round < 4; ++round) {
+        temp_dir capture_a, capture_b;
+        pid_t pa = start(dir.path, {"job.tmpfiles/a.tmp"}, {}, capture_a.path);
+        pid_t pb = start(dir.path, {"job.tmpfiles/b.tmp"}, {}, capture_b.path);
+        EXPECT_EQ(finish(pa, capture_a.path).status, 0);
+        EXPECT_EQ(finish(pb, capture_b.path).status, 0);
+        std::string got = slurp(dir.path / "job.eqn-file");
+        EXPECT_TRUE(got == repeat("(((\"a\" \"a\")))\n", 100000) ||
+                    got == repeat("(((\"b\" \"b\" \"b\")))\n", 100000))
+            << "round " << round << ": the equation file mixes two conversions";
+        EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{});
+    }
 }
 
 // A directory without write permission: the output cannot be created.  Root

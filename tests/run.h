@@ -2,6 +2,7 @@
 #ifndef ZELMOR_TESTS_RUN_H
 #define ZELMOR_TESTS_RUN_H
 
+#include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -65,17 +66,17 @@ struct run_options {
     rlim_t stack_size = RLIM_INFINITY; // left as it is when infinite
     uid_t user = 0;                    // run as this user instead, when nonzero and run as root
     bool close_stdin_stderr = false;
+    int ignored_signal = 0; // started with this signal ignored, as under nohup
     std::string program = ZELMOR_BIN;
     std::vector<std::string> wrapper = {}; // a command that runs the program, such as strace
 };
 
-// Runs the program with `args` in `dir`, under the wrapper if there is one;
-// its stdout and stderr go to files beside `dir`, not in it, so that they do
-// not count as files it made.
-inline run_result run(const fs::path &dir, const std::vector<std::string> &args,
-                      run_options opts = {}) {
-    temp_dir capture;
-    fs::path out = capture.path / "stdout", err = capture.path / "stderr";
+// Starts the program with `args` in `dir`, under the wrapper if there is
+// one, and returns its process ID; its stdout and stderr go to files in
+// `capture`, not in `dir`, so that they do not count as files it made.
+inline pid_t start(const fs::path &dir, const std::vector<std::string> &args,
+                   const run_options &opts, const fs::path &capture) {
+    fs::path out = capture / "stdout", err = capture / "stderr";
     pid_t pid = fork();
     if (pid == 0) {
         std::vector<char *> argv;
@@ -94,14 +95,36 @@ inline run_result run(const fs::path &dir, const std::vector<std::string> &args,
         if (opts.user != 0 && geteuid() == 0 && (setgid(opts.user) != 0 || setuid(opts.user) != 0))
             _exit(125);
         umask(opts.umask);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
+        if (opts.ignored_signal != 0) signal(opts.ignored_signal, SIG_IGN);
         if (opts.close_stdin_stderr) close(0), close(2);
         execvp(argv[0], argv.data());
         _exit(127);
     }
+    return pid;
+}
+
+// Waits for a started program to end.
+inline run_result finish(pid_t pid, const fs::path &capture) {
     int ws = 0;
     waitpid(pid, &ws, 0);
     int status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-    return {status, slurp(out), slurp(err)};
+    return {status, slurp(capture / "stdout"), slurp(capture / "stderr")};
+}
+
+inline run_result run(const fs::path &dir, const std::vector<std::string> &args,
+                      const run_options &opts = {}) {
+    temp_dir capture;
+    return finish(start(dir, args, opts, capture.path), capture.path);
+}
+
+// The files a run left that only an unfinished run should: its new file.
+inline std::vector<std::string> partial_files(const fs::path &dir) {
+    std::vector<std::string> found;
+    for (const auto &e : fs::recursive_directory_iterator(dir))
+        if (e.path().filename().string().rfind(".zelmor-partial-", 0) == 0)
+            found.push_back(e.path().string());
+    return found;
 }
 
 #endif

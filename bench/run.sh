@@ -7,7 +7,8 @@
 # does not set the pace), and prints:
 #   - the median over PAIRS paired runs of time(zelmor) / time(cat IN > OUT)
 #     on a realistic input of SIZE_MIB MiB (default 256);
-#   - the same ratio for a one-line file, over batches of 200 runs (start-up);
+#   - the same ratios against cat and cp for a one-line file, over batches of
+#     200 runs (start-up);
 #   - zelmor's peak resident memory for a 1 MiB and a SIZE_MIB input.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -58,14 +59,19 @@ printf 'zelmor: median %.3f s (%.2f GB/s)\n' "$z_med" "$(echo "$bytes / $z_med /
 printf 'whole process, zelmor / cat: median of %d paired ratios %.2f\n' "$pairs" \
     "$(printf '%s\n' "${ratios[@]}" | median)"
 
-ratios=()
+# Start-up: the equation file exists, as when a file is converted again.
+echo old > "$dir/line.eqn-file"
+cat_ratios=() cp_ratios=()
+cp_to() { cp "$1" "$2"; }
 for ((i = 0; i < 7; i++)); do
     c=$(seconds batch cat_to "$dir/line.tmp" "$dir/line.out")
+    p=$(seconds batch cp_to "$dir/line.tmp" "$dir/line.out")
     z=$(seconds batch "$zelmor" "$dir/line.tmp")
-    ratios+=("$(echo "scale=4; $z / $c" | bc)")
+    cat_ratios+=("$(echo "scale=4; $z / $c" | bc)")
+    cp_ratios+=("$(echo "scale=4; $z / $p" | bc)")
 done
-printf 'start-up on a one-line file, zelmor / cat: median of 7 batches of 200 runs %.2f\n' \
-    "$(printf '%s\n' "${ratios[@]}" | median)"
+printf 'start-up on a one-line file, median of 7 batches of 200 runs: zelmor / cat %.2f, zelmor / cp %.2f\n' \
+    "$(printf '%s\n' "${cat_ratios[@]}" | median)" "$(printf '%s\n' "${cp_ratios[@]}" | median)"
 
 for f in small big; do
     kib=$(/usr/bin/time -f %M "$zelmor" "$dir/$f.tmp" 2>&1 >/dev/null)

@@ -32,7 +32,7 @@
 namespace {
 
 constexpr char failure_message[] = "\nzelmor reports problem with file operations\n";
-constexpr char usage_message[] = "usage: zelmor FILE\n";
+constexpr char usage_message[] = "usage: zelmor PATH\n";
 
 // The new file's name, in the equation file's directory: hidden, of a fixed
 // length whatever the equation file's name, and saying what it is if a run

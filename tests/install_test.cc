@@ -32,7 +32,7 @@ TEST(Install, InstalledProgramRuns) {
     std::string install = std::string("'") + ZELMOR_CMAKE + "' --install '" + ZELMOR_BUILD_DIR +
                           "' --prefix '" + prefix.path.string() + "'";
     ASSERT_EQ(std::system((install + " >/dev/null").c_str()), 0) << install;
-    EXPECT_TRUE(fs::exists(prefix.path / "share/man/man1/zelmor.1"));
+    EXPECT_TRUE(fs::exists(prefix.path / ZELMOR_INSTALLED_MAN_PAGE));
 
     spit(work.path / "data.tmp", line_in);
     run_options opts;
@@ -46,6 +46,11 @@ TEST(Install, ManPageRendersWithoutWarnings) {
     if (!have("groff")) GTEST_SKIP() << "needs groff (apt-get install groff-base)";
     std::string page = std::string("'") + ZELMOR_MAN_PAGE + "'";
     EXPECT_EQ(output_of("groff -mdoc -Tutf8 -ww -z " + page), "");
+    std::string shown = output_of("groff -mdoc -Tutf8 " + page);
+    EXPECT_NE(shown.find(" General Commands Manual"), std::string::npos);
+    EXPECT_EQ(shown.find("BSD General Commands Manual"), std::string::npos);
+    EXPECT_NE(shown.find("zelmor " ZELMOR_VERSION), std::string::npos)
+        << "no version in the footer";
     if (!have("mandoc"))
         GTEST_SKIP() << "rendered with groff; mandoc's stricter check needs mandoc";
     EXPECT_EQ(output_of("mandoc -Tlint -Wwarning " + page), "");

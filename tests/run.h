@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -18,7 +19,7 @@
 namespace fs = std::filesystem;
 
 inline const std::string failure = "\nzelmor reports problem with file operations\n";
-inline const std::string usage = "usage: zelmor FILE\n";
+inline const std::string usage = "usage: zelmor PATH\n";
 inline const std::string line_in = "((e1 (x + 1) (y)))\n";
 inline const std::string line_out = "((e1 (\"x\" \"+\" \"1\") (\"y\")))\n";
 
@@ -60,11 +61,24 @@ struct run_result {
     std::string out, err;
 };
 
+// The command that runs a program built for another CPU ("" natively),
+// split into words.
+inline std::vector<std::string> emulator() {
+    std::vector<std::string> words;
+    std::istringstream in(ZELMOR_EMULATOR);
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
+}
+
+// Exit statuses of the child before the program runs.
+constexpr int cannot_switch_user = 125;   // setgroups, setgid or setuid failed
+constexpr int cannot_reach_program = 124; // the other user cannot execute the program
+
 struct run_options {
     mode_t umask = 022;
     rlim_t max_file_size = RLIM_INFINITY;
     rlim_t stack_size = RLIM_INFINITY; // left as it is when infinite
-    uid_t user = 0;                    // run as this user instead, when nonzero and run as root
+    uid_t user = 0; // run as this user (and group, no others) instead, when nonzero and root
     bool close_stdin_stderr = false;
     int ignored_signal = 0; // started with this signal ignored, as under nohup
     std::string program = ZELMOR_BIN;
@@ -80,7 +94,9 @@ inline pid_t start(const fs::path &dir, const std::vector<std::string> &args,
     pid_t pid = fork();
     if (pid == 0) {
         std::vector<char *> argv;
-        for (const std::string &w : opts.wrapper) argv.push_back(const_cast<char *>(w.c_str()));
+        std::vector<std::string> prefix = opts.wrapper, emu = emulator();
+        prefix.insert(prefix.end(), emu.begin(), emu.end());
+        for (const std::string &w : prefix) argv.push_back(const_cast<char *>(w.c_str()));
         argv.push_back(const_cast<char *>(opts.program.c_str()));
         for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
@@ -92,8 +108,10 @@ inline pid_t start(const fs::path &dir, const std::vector<std::string> &args,
             setrlimit(RLIMIT_FSIZE, &fsize) != 0 ||
             (opts.stack_size != RLIM_INFINITY && setrlimit(RLIMIT_STACK, &stack) != 0))
             _exit(126);
-        if (opts.user != 0 && geteuid() == 0 && (setgid(opts.user) != 0 || setuid(opts.user) != 0))
-            _exit(125);
+        if (opts.user != 0 && geteuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(opts.user) != 0 || setuid(opts.user) != 0))
+            _exit(cannot_switch_user);
+        if (opts.user != 0 && access(opts.program.c_str(), X_OK) != 0) _exit(cannot_reach_program);
         umask(opts.umask);
         for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
         if (opts.ignored_signal != 0) signal(opts.ignored_signal, SIG_IGN);

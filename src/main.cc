@@ -116,6 +116,12 @@ void arm_undo(const std::string &path, int fd, const struct stat &st, bool remov
     undo = {path.c_str(), fd, remove, !remove && S_ISREG(st.st_mode), st.st_dev, st.st_ino};
 }
 
+// The directory part of `path`, with its final slash: "" for a bare name.
+std::string dir_of(const std::string &path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+}
+
 // The path a symbolic link finally leads to, through any chain of links:
 // the equation file is replaced there, and the links stay as they are.
 // Anything that is not a readable link ends the chain, and the last name
@@ -128,8 +134,7 @@ std::string follow_links(std::string path) {
         ssize_t n = readlink(path.c_str(), to.data(), to.size());
         if (n < 0 || static_cast<size_t>(n) >= to.size()) return path; // changed meanwhile
         to.resize(static_cast<size_t>(n));
-        size_t slash = path.rfind('/');
-        path = to[0] == '/' || slash == std::string::npos ? to : path.substr(0, slash + 1) + to;
+        path = to[0] == '/' ? to : dir_of(path) + to;
     }
     return path; // a loop: opening it says so
 }
@@ -162,8 +167,7 @@ struct output {
 // mode 0666 less the umask.  False if the file cannot be made or cannot take
 // all of that; the caller then takes it back.
 bool make_partial(output &o, const struct stat *old) {
-    size_t slash = o.name.rfind('/');
-    std::string dir = slash == std::string::npos ? "" : o.name.substr(0, slash + 1);
+    std::string dir = dir_of(o.name);
     struct stat st;
     block_signals(true);
     for (unsigned attempt = 0; o.fd < 0 && attempt < 100; ++attempt) {
@@ -173,10 +177,11 @@ bool make_partial(output &o, const struct stat *old) {
                     old != nullptr ? 0600 : 0666);
         if (o.fd < 0 && errno != EEXIST) break;
     }
-    if (o.fd >= 0 && fstat(o.fd, &st) != 0) unlink(o.temp.c_str());
-    else if (o.fd >= 0) arm_undo(o.temp, o.fd, st, true);
+    bool made = o.fd >= 0 && fstat(o.fd, &st) == 0;
+    if (made) arm_undo(o.temp, o.fd, st, true);
+    else if (o.fd >= 0) unlink(o.temp.c_str());
     block_signals(false);
-    if (undo.path == nullptr) return false;
+    if (!made) return false;
     if (old == nullptr) return true;
     mode_t mode = old->st_mode & 07777;
     if ((st.st_uid != old->st_uid || st.st_gid != old->st_gid) &&

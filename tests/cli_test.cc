@@ -27,7 +27,8 @@ struct cli_case {
     std::vector<std::pair<std::string, std::optional<std::string>>> after;
     std::function<void(const fs::path &)> setup = nullptr; // anything `files` cannot make
     run_options opts = {};
-    std::vector<std::string> links = {}; // names that must still be symbolic links afterwards
+    std::vector<std::string> links = {};   // names that must still be symbolic links afterwards
+    std::vector<std::string> renamed = {}; // names that must be new files afterwards, not rewritten
 };
 
 const std::string big_in = repeat(line_in, 60000); // crosses many buffer refills
@@ -47,8 +48,45 @@ void link_to_nothing(const fs::path &d) {
     fs::create_symlink("store/new", d / "data.eqn-file");
 }
 void hard_link_output(const fs::path &d) {
-    spit(d / "data.eqn-file", "old");
+    spit(d / "data.eqn-file", repeat("old ", 1000)); // longer than the conversion
     fs::create_hard_link(d / "data.eqn-file", d / "twin");
+}
+// "l<i>", built up by appending: concatenation trips a false -Wrestrict.
+std::string link_name(int i) {
+    std::string name = "l";
+    name += std::to_string(i);
+    return name;
+}
+// The equation file as the first of `n` links, l1 to l<n-1> and then
+// store/target, which holds "old".
+void link_chain(const fs::path &d, int n) {
+    fs::create_directory(d / "store");
+    spit(d / "store/target", "old");
+    for (int i = 0; i < n; ++i)
+        fs::create_symlink(i + 1 < n ? link_name(i + 1) : "store/target",
+                           d / (i == 0 ? "data.eqn-file" : link_name(i)));
+}
+// Thirty links, each "../<long name>/l<i>", whose texts joined pass PATH_MAX.
+void long_link_chain(const fs::path &d) {
+    const fs::path long_dir(std::string(140, 'd'));
+    fs::create_directories(d / long_dir);
+    fs::create_directory(d / "store");
+    fs::create_symlink(long_dir / "l1", d / "data.eqn-file");
+    for (int i = 1; i < 30; ++i)
+        fs::create_symlink(".." / long_dir / link_name(i + 1), d / long_dir / link_name(i));
+    fs::create_symlink("../store/target", d / long_dir / "l30");
+}
+// The equation file as a link to a file in a directory whose own path
+// leaves no room for the new file's name within PATH_MAX.
+void link_into_deep_dir(const fs::path &d) {
+    const size_t want = PATH_MAX - 20;
+    fs::path deep = d;
+    while (deep.string().size() + 250 < want) deep /= std::string(200, 'p');
+    deep /= std::string(want - deep.string().size() - 1, 'q');
+    fs::create_directories(deep);
+    spit(deep / "t", "old");
+    fs::create_symlink(deep / "t", d / "data.eqn-file");
+    fs::create_symlink(deep, d / "deep");
 }
 
 const cli_case cli_cases[] = {
@@ -228,32 +266,119 @@ const cli_case cli_cases[] = {
      {{"data.eqn-file", ""}, {"twin", ""}},
      hard_link_output,
      {.max_file_size = 300000}},
+    {"link chain past 40 replaced",
+     {{"data.tmp", line_in}},
+     {"data.tmp"},
+     1,
+     failure,
+     {{"store/target", "old"}},
+     [](const fs::path &d) { link_chain(d, 45); },
+     {},
+     {"data.eqn-file", "l39", "l40", "l44"}},
+    {"link chain of 40 refused",
+     {{"data.tmp", line_in}},
+     {"data.tmp"},
+     0,
+     "",
+     {{"store/target", line_out}},
+     [](const fs::path &d) { link_chain(d, 40); }},
+    {"link to itself replaced",
+     {{"data.tmp", line_in}},
+     {"data.tmp"},
+     1,
+     failure,
+     {},
+     [](const fs::path &d) { fs::create_symlink("data.eqn-file", d / "data.eqn-file"); },
+     {},
+     {"data.eqn-file"}},
+    {"joined link texts too long",
+     {{"data.tmp", line_in}},
+     {"data.tmp"},
+     0,
+     "",
+     {{"store/target", line_out}},
+     long_link_chain},
+    {"no room for the new file's name",
+     {{"data.tmp", line_in}},
+     {"data.tmp"},
+     0,
+     "",
+     {{"deep/t", line_out}},
+     link_into_deep_dir,
+     {},
+     {},
+     {"deep/t"}},
+    {"link under a directory part followed from the working directory",
+     {{"sub/d.tmp", line_in}, {"sub/store/t", "old"}},
+     {"sub/d.tmp"},
+     0,
+     "",
+     {{"sub/store/t", line_out}},
+     [](const fs::path &d) { fs::create_symlink("store/t", d / "sub/d.eqn-file"); },
+     {},
+     {"sub/d.eqn-file"}},
+    {"magic link's text used as a name",
+     {{"data.tmp", line_in}},
+     {"data.tmp"},
+     0,
+     "",
+     {{"gone.txt (deleted)", std::nullopt}},
+     [](const fs::path &d) { fs::create_symlink("/proc/self/fd/3", d / "data.eqn-file"); },
+     {.wrapper = {"sh", "-c", "exec 3>gone.txt && rm gone.txt && exec \"$@\"", "sh"}}},
+    {"directory input, in place, destroys old output",
+     {{"dir.tmp/f", "x"}},
+     {"dir.tmp"},
+     1,
+     failure,
+     {{"dir.eqn-file", repeat("old ", 1000)}, {"twin", repeat("old ", 1000)}},
+     [](const fs::path &d) {
+         hard_link_output(d);
+         fs::rename(d / "data.eqn-file", d / "dir.eqn-file");
+     }},
+    {"out of descriptors destroys old output",
+     {{"data.tmp", line_in}, {"data.eqn-file", "old"}},
+     {"data.tmp"},
+     1,
+     failure,
+     {{"data.eqn-file", "old"}},
+     nullptr,
+     {.max_files = 5}},
 };
+
+void check(const cli_case &c) {
+    SCOPED_TRACE(c.fault);
+    temp_dir dir;
+    for (const auto &[name, bytes] : c.files) {
+        fs::create_directories((dir.path / name).parent_path());
+        spit(dir.path / name, bytes);
+    }
+    if (c.setup) c.setup(dir.path);
+    std::vector<ino_t> inodes;
+    for (const std::string &name : c.renamed) inodes.push_back(inode(dir.path / name));
+    run_result r = run(dir.path, c.args, c.opts);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, "") << "standard output is never written";
+    EXPECT_TRUE(same_bytes(c.err, r.err)) << "standard error";
+    for (const auto &[name, bytes] : c.after) {
+        fs::path p = dir.path / name;
+        if (!bytes) EXPECT_FALSE(fs::exists(fs::symlink_status(p))) << name << " exists";
+        else EXPECT_TRUE(same_bytes(*bytes, slurp(p))) << "contents of " << name;
+    }
+    for (const std::string &name : c.links)
+        EXPECT_TRUE(fs::is_symlink(dir.path / name)) << name << " is no longer a link";
+    for (size_t i = 0; i < c.renamed.size(); ++i)
+        EXPECT_NE(inode(dir.path / c.renamed[i]), inodes[i]) << c.renamed[i] << " written in place";
+    EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{}) << "unfinished file left";
+    if (c.args.empty()) {
+        EXPECT_TRUE(fs::is_empty(dir.path)) << "no argument, yet files changed";
+    }
+}
 
 TEST(Cli, Table) {
     for (const cli_case &c : cli_cases) {
-        SCOPED_TRACE(c.fault);
-        temp_dir dir;
-        for (const auto &[name, bytes] : c.files) {
-            fs::create_directories((dir.path / name).parent_path());
-            spit(dir.path / name, bytes);
-        }
-        if (c.setup) c.setup(dir.path);
-        run_result r = run(dir.path, c.args, c.opts);
-        EXPECT_EQ(r.status, c.status);
-        EXPECT_EQ(r.out, "") << "standard output is never written";
-        EXPECT_TRUE(same_bytes(c.err, r.err)) << "standard error";
-        for (const auto &[name, bytes] : c.after) {
-            fs::path p = dir.path / name;
-            if (!bytes) EXPECT_FALSE(fs::exists(fs::symlink_status(p))) << name << " exists";
-            else EXPECT_TRUE(same_bytes(*bytes, slurp(p))) << "contents of " << name;
-        }
-        for (const std::string &name : c.links)
-            EXPECT_TRUE(fs::is_symlink(dir.path / name)) << name << " is no longer a link";
-        EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{}) << "unfinished file left";
-        if (c.args.empty()) {
-            EXPECT_TRUE(fs::is_empty(dir.path)) << "no argument, yet files changed";
-        }
+        if (c.opts.max_files != RLIM_INFINITY && !emulator().empty())
+            continue; // the emulator needs more
+        check(c);
     }
 }
 

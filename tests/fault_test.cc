@@ -28,6 +28,7 @@ const fault faults[] = {
     {"full disk", "write", "ENOSPC", false},
     {"failed close", "close", "EIO", false},
     {"failed rename", "/^rename(at2?)?$", "EIO", false},
+    {"no room for the new file", "openat", "ENOSPC", false},
     {"interrupted read", "read", "EINTR", true},
     {"interrupted write", "write", "EINTR", true},
 };
@@ -75,7 +76,8 @@ void trace(traced_run &t, const fault &f, const std::vector<std::string> &extra)
 
 // Which of the traced calls of a run without faults, counted from 1, touch
 // a file of the run (the loader and the sanitizers make others), and how
-// many calls there are in all.
+// many calls there are in all.  A file of the run shows as a path in the
+// run's directory, or as a name relative to a descriptor of it.
 std::vector<int> calls_on_files(const fault &f, int &all) {
     traced_run t;
     trace(t, f, {});
@@ -84,7 +86,11 @@ std::vector<int> calls_on_files(const fault &f, int &all) {
     all = 0;
     for (std::string line; std::getline(lines, line);) {
         ++all;
-        if (line.find(t.dir.path.string() + "/") != std::string::npos) ours.push_back(all);
+        std::string dir = t.dir.path.string();
+        size_t rel = line.find(dir + ">, \"");
+        if (line.find(dir + "/") != std::string::npos ||
+            (rel != std::string::npos && line[rel + dir.size() + 4] != '/'))
+            ours.push_back(all);
     }
     return ours;
 }

@@ -78,6 +78,7 @@ struct run_options {
     mode_t umask = 022;
     rlim_t max_file_size = RLIM_INFINITY;
     rlim_t stack_size = RLIM_INFINITY; // left as it is when infinite
+    rlim_t max_files = RLIM_INFINITY;  // left as it is when infinite
     uid_t user = 0; // run as this user (and group, no others) instead, when nonzero and root
     bool close_stdin_stderr = false;
     int ignored_signal = 0; // started with this signal ignored, as under nohup
@@ -103,17 +104,23 @@ inline pid_t start(const fs::path &dir, const std::vector<std::string> &args,
         int o = open(out.c_str(), O_WRONLY | O_CREAT, 0600);
         int e = open(err.c_str(), O_WRONLY | O_CREAT, 0600);
         rlimit fsize{opts.max_file_size, opts.max_file_size};
-        rlimit stack{opts.stack_size, opts.stack_size};
+        rlimit stack{opts.stack_size, opts.stack_size}, files{opts.max_files, opts.max_files};
+        rlimit no_core{0, 0};
         if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(dir.c_str()) != 0 ||
-            setrlimit(RLIMIT_FSIZE, &fsize) != 0 ||
-            (opts.stack_size != RLIM_INFINITY && setrlimit(RLIMIT_STACK, &stack) != 0))
+            setrlimit(RLIMIT_FSIZE, &fsize) != 0 || setrlimit(RLIMIT_CORE, &no_core) != 0 ||
+            (opts.stack_size != RLIM_INFINITY && setrlimit(RLIMIT_STACK, &stack) != 0) ||
+            (opts.max_files != RLIM_INFINITY && setrlimit(RLIMIT_NOFILE, &files) != 0))
             _exit(126);
+        close_range(3, ~0u, 0); // only 0, 1 and 2 are the program's
         if (opts.user != 0 && geteuid() == 0 &&
             (setgroups(0, nullptr) != 0 || setgid(opts.user) != 0 || setuid(opts.user) != 0))
             _exit(cannot_switch_user);
         if (opts.user != 0 && access(opts.program.c_str(), X_OK) != 0) _exit(cannot_reach_program);
         umask(opts.umask);
-        for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
         if (opts.ignored_signal != 0) signal(opts.ignored_signal, SIG_IGN);
         if (opts.close_stdin_stderr) close(0), close(2);
         execvp(argv[0], argv.data());
@@ -134,6 +141,12 @@ inline run_result run(const fs::path &dir, const std::vector<std::string> &args,
                       const run_options &opts = {}) {
     temp_dir capture;
     return finish(start(dir, args, opts, capture.path), capture.path);
+}
+
+// The file's inode number, following links; 0 if there is none.
+inline ino_t inode(const fs::path &p) {
+    struct stat st;
+    return stat(p.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
 // The files a run left that only an unfinished run should: its new file.

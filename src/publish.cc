@@ -330,9 +330,9 @@ bool set_flags(int fd, unsigned flags) {
 #if defined(__linux__) && defined(FS_IOC_SETFLAGS)
     int f = 0;
     if (ioctl(fd, FS_IOC_GETFLAGS, &f) != 0) return flags == 0 && unsupported(errno);
-    unsigned want = (static_cast<unsigned>(f) & ~carried_flags) | flags;
+    unsigned has = static_cast<unsigned>(f), want = (has & ~carried_flags) | flags;
     f = static_cast<int>(want);
-    return want == static_cast<unsigned>(f) || ioctl(fd, FS_IOC_SETFLAGS, &f) == 0;
+    return want == has || ioctl(fd, FS_IOC_SETFLAGS, &f) == 0;
 #elif defined(UF_IMMUTABLE)
     return fchflags(fd, flags) == 0;
 #else

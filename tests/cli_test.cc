@@ -6,11 +6,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <linux/fs.h>
 #include <optional>
+#include <sstream>
 #include <string>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -29,6 +37,7 @@ struct cli_case {
     run_options opts = {};
     std::vector<std::string> links = {};   // names that must still be symbolic links afterwards
     std::vector<std::string> renamed = {}; // names that must be new files afterwards, not rewritten
+    std::function<void(const fs::path &)> teardown = nullptr; // undoes what remove_all cannot
 };
 
 const std::string big_in = repeat(line_in, 60000); // crosses many buffer refills
@@ -87,6 +96,56 @@ void link_into_deep_dir(const fs::path &d) {
     spit(deep / "t", "old");
     fs::create_symlink(deep / "t", d / "data.eqn-file");
     fs::create_symlink(deep, d / "deep");
+}
+
+// A file's mode, owner, group, flags and extended attributes, as text.
+std::string metadata(const fs::path &p) {
+    struct stat st;
+    if (stat(p.c_str(), &st) != 0) return "missing";
+    std::ostringstream out;
+    out << "mode " << std::oct << st.st_mode << std::dec << ", owner " << st.st_uid << ':'
+        << st.st_gid;
+    int fd = open(p.c_str(), O_RDONLY), flags = 0;
+    if (fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0)
+        out << ", flags " << std::hex << (flags & FS_FL_USER_MODIFIABLE) << std::dec;
+    if (fd >= 0) close(fd);
+    std::string names(65536, '\0');
+    names.resize(static_cast<size_t>(
+        std::max<ssize_t>(0, listxattr(p.c_str(), names.data(), names.size()))));
+    std::vector<std::string> sorted;
+    for (size_t at = 0; at < names.size(); at = names.find('\0', at) + 1)
+        sorted.push_back(names.c_str() + at);
+    std::sort(sorted.begin(), sorted.end());
+    for (const std::string &name : sorted) {
+        std::string value(65536, '\0');
+        ssize_t n = getxattr(p.c_str(), name.c_str(), value.data(), value.size());
+        out << ", " << name << '='
+            << excerpt(value.substr(0, static_cast<size_t>(std::max<ssize_t>(0, n))), 0);
+    }
+    return out.str();
+}
+
+// A POSIX ACL as its extended attribute holds it: a version, then entries
+// of a tag, permission bits and an ID, all little-endian.
+enum acl_tag : uint16_t {
+    acl_user_obj = 1,
+    acl_user = 2,
+    acl_group_obj = 4,
+    acl_mask = 0x10,
+    acl_other = 0x20
+};
+struct acl_entry {
+    uint16_t tag, perm;
+    uint32_t id;
+};
+std::string posix_acl(std::initializer_list<acl_entry> entries) {
+    std::string s;
+    auto put = [&](uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i) s += static_cast<char>(v >> 8 * i & 0xff);
+    };
+    put(2, 4);
+    for (acl_entry e : entries) put(e.tag, 2), put(e.perm, 2), put(e.id, 4);
+    return s;
 }
 
 const cli_case cli_cases[] = {
@@ -372,6 +431,7 @@ void check(const cli_case &c) {
     if (c.args.empty()) {
         EXPECT_TRUE(fs::is_empty(dir.path)) << "no argument, yet files changed";
     }
+    if (c.teardown) c.teardown(dir.path);
 }
 
 TEST(Cli, Table) {
@@ -379,6 +439,146 @@ TEST(Cli, Table) {
         if (c.opts.max_files != RLIM_INFINITY && !emulator().empty())
             continue; // the emulator needs more
         check(c);
+    }
+}
+
+// For cases that need root: `pub`, a sticky directory anyone may write,
+// with data.tmp in it, owned by `owner`, and an empty directory `private`.
+void sticky_dir(const fs::path &d, uid_t owner) {
+    fs::create_directory(d / "private");
+    fs::create_directory(d / "pub");
+    spit(d / "pub/data.tmp", line_in);
+    fs::permissions(d / "pub", fs::perms::all | fs::perms::sticky_bit);
+    if (chown((d / "pub").c_str(), owner, owner) != 0) throw std::runtime_error("chown");
+}
+// `name`, made by `make`, then given to uid 65534.
+void planted(const fs::path &name, const std::function<void()> &make) {
+    make();
+    if (lchown(name.c_str(), 65534, 65534) != 0) throw std::runtime_error("lchown");
+}
+// Lets uid 65534 run a copy of the program in `d` and make files there.
+void open_to_nobody(const fs::path &d) {
+    fs::copy_file(ZELMOR_BIN, d / "zelmor");
+    fs::permissions(d, fs::perms::all);
+    for (const char *name : {"data.tmp", "data.eqn-file"})
+        if (chown((d / name).c_str(), 65534, 65534) != 0) throw std::runtime_error("chown");
+}
+void chattr(const char *flags, const fs::path &p) {
+    std::string cmd = std::string("chattr ") + flags + " '" + p.string() + "'";
+    if (std::system(cmd.c_str()) != 0) throw std::runtime_error(cmd);
+}
+
+const cli_case root_cases[] = {
+    {"link planted in a sticky directory followed",
+     {},
+     {"pub/data.tmp"},
+     1,
+     failure,
+     {{"private/target", std::nullopt}},
+     [](const fs::path &d) {
+         sticky_dir(d, 0);
+         planted(d / "pub/data.eqn-file",
+                 [&] { fs::create_symlink("../private/target", d / "pub/data.eqn-file"); });
+     },
+     {},
+     {"pub/data.eqn-file"}},
+    {"file planted in a sticky directory written",
+     {},
+     {"pub/data.tmp"},
+     1,
+     failure,
+     {{"pub/data.eqn-file", ""}},
+     [](const fs::path &d) {
+         sticky_dir(d, 0);
+         planted(d / "pub/data.eqn-file", [&] { spit(d / "pub/data.eqn-file", ""); });
+     }},
+    {"directory owner's link in a sticky directory refused",
+     {},
+     {"pub/data.tmp"},
+     0,
+     "",
+     {{"private/target", line_out}},
+     [](const fs::path &d) {
+         sticky_dir(d, 65534);
+         planted(d / "pub/data.eqn-file",
+                 [&] { fs::create_symlink("../private/target", d / "pub/data.eqn-file"); });
+     }},
+    {"append-only directory keeps the new file",
+     {{"ad/data.tmp", line_in}, {"ad/data.eqn-file", "old"}},
+     {"ad/data.tmp"},
+     0,
+     "",
+     {{"ad/data.eqn-file", line_out}},
+     [](const fs::path &d) { chattr("+a", d / "ad"); },
+     {},
+     {},
+     {},
+     [](const fs::path &d) { chattr("-a", d / "ad"); }},
+    {"read-only equation file of another user written",
+     {{"data.tmp", line_in}, {"data.eqn-file", "old"}},
+     {"data.tmp"},
+     1,
+     failure,
+     {{"data.eqn-file", "old"}},
+     [](const fs::path &d) {
+         open_to_nobody(d);
+         fs::permissions(d / "data.eqn-file",
+                         fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+     },
+     {.user = 65534, .program = "./zelmor"}},
+};
+
+// Cases that need root, for files of another user (65534) and for chattr.
+TEST(Cli, RootTable) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, for files of uid 65534 and chattr";
+    for (const cli_case &c : root_cases) check(c);
+}
+
+// An existing equation file's mode bits, extended attributes, ACL and file
+// flags carry over to the file that replaces it; the new file gains none
+// of its own, such as an ACL from the directory's default ACL.
+TEST(Cli, MetadataCarriedOver) {
+    struct meta_case {
+        const char *fault;
+        std::function<void(const fs::path &dir, const fs::path &eqn)> setup;
+    };
+    const std::string nobody_may_read = posix_acl({{acl_user_obj, 6, 0},
+                                                   {acl_user, 4, 65534},
+                                                   {acl_group_obj, 0, 0},
+                                                   {acl_mask, 4, 0},
+                                                   {acl_other, 0, 0}});
+    const std::string nobody_may_write = posix_acl({{acl_user_obj, 7, 0},
+                                                    {acl_user, 7, 65534},
+                                                    {acl_group_obj, 5, 0},
+                                                    {acl_mask, 7, 0},
+                                                    {acl_other, 5, 0}});
+    auto set = [](const fs::path &p, const char *name, const std::string &value) {
+        ASSERT_EQ(setxattr(p.c_str(), name, value.data(), value.size(), 0), 0) << name;
+    };
+    const meta_case cases[] = {
+        {"set-user-ID bit lost", [](auto &, auto &eqn) { chmod(eqn.c_str(), 04755); }},
+        {"set-group-ID bit lost", [](auto &, auto &eqn) { chmod(eqn.c_str(), 02755); }},
+        {"sticky bit lost", [](auto &, auto &eqn) { chmod(eqn.c_str(), 01644); }},
+        {"extended attribute lost", [&](auto &, auto &eqn) { set(eqn, "user.origin", "lab"); }},
+        {"narrowing ACL lost",
+         [&](auto &, auto &eqn) { set(eqn, "system.posix_acl_access", nobody_may_read); }},
+        {"file flag lost", [](auto &, auto &eqn) { chattr("+d", eqn); }},
+        {"directory's default ACL gained",
+         [&](auto &d, auto &) { set(d, "system.posix_acl_default", nobody_may_write); }},
+    };
+    for (const meta_case &c : cases) {
+        SCOPED_TRACE(c.fault);
+        temp_dir dir;
+        fs::path eqn = dir.path / "a.eqn-file";
+        spit(dir.path / "a.tmp", line_in);
+        spit(eqn, "old");
+        c.setup(dir.path, eqn);
+        std::string before = metadata(eqn);
+        ino_t old_inode = inode(eqn);
+        ASSERT_EQ(run(dir.path, {"a.tmp"}).status, 0);
+        EXPECT_EQ(slurp(eqn), line_out);
+        EXPECT_EQ(metadata(eqn), before);
+        EXPECT_NE(inode(eqn), old_inode) << "written in place, though the new file could match";
     }
 }
 
@@ -420,59 +620,142 @@ TEST(Cli, ExistingOutputReplacedWhole) {
     close(reader);
 }
 
-// A signal mid-run takes the new file back and ends the program by that
-// signal; the previous equation file is there throughout.  A signal the
+// The program started on the FIFO `fifo` (relative to `dir`) and fed
+// `input`, the end of which it still waits for.
+struct fifo_run {
+    pid_t pid;
+    int writer;
+};
+fifo_run start_on_fifo(const fs::path &dir, const std::string &fifo, const std::string &input,
+                       const run_options &opts, const fs::path &capture) {
+    if (mkfifo((dir / fifo).c_str(), 0600) != 0) throw std::runtime_error("mkfifo");
+    pid_t pid = start(dir, {fifo}, opts, capture);
+    int writer = open((dir / fifo).c_str(), O_WRONLY); // waits for the program
+    for (size_t at = 0; writer >= 0 && at < input.size();) {
+        ssize_t w = write(writer, input.data() + at, input.size() - at);
+        if (w <= 0) break;
+        at += static_cast<size_t>(w);
+    }
+    return {pid, writer};
+}
+
+bool wait_for(const std::function<bool()> &done) {
+    for (int i = 0; i < 1000; ++i, usleep(10000))
+        if (done()) return true;
+    return false;
+}
+
+// A signal that ends the program mid-run takes back what it wrote, and the
+// program ends by that signal: a new file is removed, the previous equation
+// file there throughout; an equation file written in place (it has a hard
+// link) is emptied, never left with part of a conversion.  A signal the
 // caller ignores (nohup) stays ignored.
-TEST(Cli, SignalMidRunKeepsPreviousFile) {
+TEST(Cli, SignalMidRunTakesBack) {
     struct signal_case {
         int sig;
-        bool ignored;
+        bool ignored, in_place;
     };
-    for (signal_case c : {signal_case{SIGINT, false}, signal_case{SIGTERM, false},
-                          signal_case{SIGHUP, false}, signal_case{SIGHUP, true}}) {
-        SCOPED_TRACE(std::string(strsignal(c.sig)) + (c.ignored ? ", ignored" : ""));
+    std::vector<signal_case> cases = {{SIGHUP, true, false}};
+    for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTRAP, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2, SIGXCPU,
+                    SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSYS, SIGSTKFLT, SIGRTMIN, SIGRTMAX})
+        cases.push_back({sig, false, false}), cases.push_back({sig, false, true});
+    const std::string input = repeat(line_in, 20000), old = repeat("old ", 1000);
+    for (signal_case c : cases) {
+        SCOPED_TRACE(std::string(strsignal(c.sig)) + (c.ignored ? ", ignored" : "") +
+                     (c.in_place ? ", in place" : ""));
         temp_dir dir, capture;
-        ASSERT_EQ(mkfifo((dir.path / "data.tmp").c_str(), 0600), 0);
-        spit(dir.path / "data.eqn-file", "old");
-        pid_t pid =
-            start(dir.path, {"data.tmp"}, {.ignored_signal = c.ignored ? c.sig : 0}, capture.path);
-        int writer = open((dir.path / "data.tmp").c_str(), O_WRONLY); // waits for the program
-        ASSERT_GE(writer, 0);
-        ASSERT_EQ(write(writer, line_in.data(), line_in.size()),
-                  static_cast<ssize_t>(line_in.size()));
-        for (int i = 0; i < 1000 && partial_files(dir.path).empty(); ++i) usleep(10000);
-        ASSERT_EQ(partial_files(dir.path).size(), 1u) << "no new file while running";
-        EXPECT_EQ(slurp(dir.path / "data.eqn-file"), "old") << "previous file gone mid-run";
-        kill(pid, c.sig);
+        fs::path eqn = dir.path / "data.eqn-file";
+        spit(eqn, old);
+        if (c.in_place) fs::create_hard_link(eqn, dir.path / "twin");
+        fifo_run f = start_on_fifo(dir.path, "data.tmp", input,
+                                   {.ignored_signal = c.ignored ? c.sig : 0}, capture.path);
+        ASSERT_GE(f.writer, 0);
+        // Part of the conversion is written: at least one buffer of it.
+        auto written = [&] {
+            std::vector<std::string> partial = partial_files(dir.path);
+            return c.in_place ? slurp(eqn) != old && !slurp(eqn).empty()
+                              : partial.size() == 1 && !slurp(partial[0]).empty();
+        };
+        ASSERT_TRUE(wait_for(written)) << "nothing written while running";
+        if (!c.in_place) {
+            EXPECT_EQ(slurp(eqn), old) << "previous file gone mid-run";
+        }
+        kill(f.pid, c.sig);
         if (c.ignored) usleep(100000);
-        close(writer); // the end of the input, for a run that goes on
-        run_result r = finish(pid, capture.path);
+        close(f.writer); // the end of the input, for a run that goes on
+        run_result r = finish(f.pid, capture.path);
         EXPECT_EQ(r.status, c.ignored ? 0 : 128 + c.sig);
-        EXPECT_EQ(slurp(dir.path / "data.eqn-file"), c.ignored ? line_out : "old");
+        EXPECT_TRUE(same_bytes(c.ignored    ? repeat(line_out, 20000)
+                               : c.in_place ? ""
+                                            : old,
+                               slurp(eqn)));
         EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{}) << "unfinished file left";
     }
 }
 
+// The equation file's directory renamed mid-run: the new file is renamed
+// over the equation file where the directory is now, and none is left.
+TEST(Cli, DirectoryRenamedMidRun) {
+    temp_dir dir, capture;
+    fs::create_directory(dir.path / "out");
+    spit(dir.path / "out/data.eqn-file", "old");
+    fifo_run f = start_on_fifo(dir.path, "out/data.tmp", line_in, {}, capture.path);
+    ASSERT_GE(f.writer, 0);
+    ASSERT_TRUE(wait_for([&] { return !partial_files(dir.path).empty(); }));
+    fs::rename(dir.path / "out", dir.path / "moved");
+    close(f.writer);
+    EXPECT_EQ(finish(f.pid, capture.path).status, 0);
+    EXPECT_EQ(slurp(dir.path / "moved/data.eqn-file"), line_out);
+    EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{}) << "unfinished file left";
+}
+
 // Two runs whose inputs name the same equation file: whichever finishes
-// last wins, whole; the file never mixes the two.
+// last wins, whole; the file never mixes the two, whether it is replaced
+// or, having a hard link, written in place.
 TEST(Cli, CollidingNamesEndWithOneWholeConversion) {
-    temp_dir dir;
     const std::string a = repeat("(((a a)))\n", 100000), b = repeat("(((b b b)))\n", 100000);
-    fs::create_directory(dir.path / "job.tmpfiles");
-    spit(dir.path / "job.tmpfiles/a.tmp", a);
-    spit(dir.path / "job.tmpfiles/b.tmp", b);
-    for (int round = 0; round < 4; ++round) {
-        temp_dir capture_a, capture_b;
-        pid_t pa = start(dir.path, {"job.tmpfiles/a.tmp"}, {}, capture_a.path);
-        pid_t pb = start(dir.path, {"job.tmpfiles/b.tmp"}, {}, capture_b.path);
-        EXPECT_EQ(finish(pa, capture_a.path).status, 0);
-        EXPECT_EQ(finish(pb, capture_b.path).status, 0);
-        std::string got = slurp(dir.path / "job.eqn-file");
-        EXPECT_TRUE(got == repeat("(((\"a\" \"a\")))\n", 100000) ||
-                    got == repeat("(((\"b\" \"b\" \"b\")))\n", 100000))
-            << "round " << round << ": the equation file mixes two conversions";
-        EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{});
+    for (bool in_place : {false, true}) {
+        SCOPED_TRACE(in_place ? "in place" : "replaced");
+        temp_dir dir;
+        fs::create_directory(dir.path / "job.tmpfiles");
+        spit(dir.path / "job.tmpfiles/a.tmp", a);
+        spit(dir.path / "job.tmpfiles/b.tmp", b);
+        if (in_place)
+            hard_link_output(dir.path),
+                fs::rename(dir.path / "data.eqn-file", dir.path / "job.eqn-file");
+        for (int round = 0; round < 4; ++round) {
+            temp_dir capture_a, capture_b;
+            pid_t pa = start(dir.path, {"job.tmpfiles/a.tmp"}, {}, capture_a.path);
+            pid_t pb = start(dir.path, {"job.tmpfiles/b.tmp"}, {}, capture_b.path);
+            EXPECT_EQ(finish(pa, capture_a.path).status, 0);
+            EXPECT_EQ(finish(pb, capture_b.path).status, 0);
+            std::string got = slurp(dir.path / "job.eqn-file");
+            EXPECT_TRUE(got == repeat("(((\"a\" \"a\")))\n", 100000) ||
+                        got == repeat("(((\"b\" \"b\" \"b\")))\n", 100000))
+                << "round " << round << ": the equation file mixes two conversions";
+            EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{});
+        }
     }
+}
+
+// Replacing the equation file opens the previous one for no write: a
+// program waiting for a finished write to it sees none.
+TEST(Cli, NoWriteSeenOnPreviousFile) {
+    temp_dir dir;
+    spit(dir.path / "a.tmp", line_in);
+    spit(dir.path / "a.eqn-file", "old");
+    int watch = inotify_init1(IN_NONBLOCK);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, (dir.path / "a.eqn-file").c_str(), IN_CLOSE_WRITE), 0);
+    ASSERT_EQ(run(dir.path, {"a.tmp"}).status, 0);
+    alignas(inotify_event) char events[4096];
+    ssize_t n = read(watch, events, sizeof events);
+    for (ssize_t at = 0; at < n;) {
+        const auto *e = reinterpret_cast<const inotify_event *>(events + at);
+        EXPECT_EQ(e->mask & IN_CLOSE_WRITE, 0u) << "the previous file was opened for writing";
+        at += static_cast<ssize_t>(sizeof *e + e->len);
+    }
+    close(watch);
 }
 
 // A directory without write permission: the output cannot be created.  Root

@@ -120,3 +120,35 @@ TEST(Faults, EveryCallFailsInTurn) {
 }
 
 } // namespace
+
+// A signal that arrives while the new file is being renamed over the
+// equation file, held there by strace: the run either ends by the signal
+// with the previous file in place, or succeeds with the new one; never
+// ends by the signal with the file replaced.
+TEST(Faults, SignalAtRenameAgreesWithStatus) {
+    if (!have_strace()) GTEST_SKIP() << "needs strace (apt-get install strace)";
+    if (!emulator().empty()) GTEST_SKIP() << "under an emulator, strace would trace the emulator";
+    temp_dir dir, capture;
+    spit(dir.path / "data.tmp", input);
+    spit(dir.path / "data.eqn-file", "old");
+    run_options opts;
+    opts.wrapper = {"strace", "-qq",
+                    "-o",     "/dev/null",
+                    "-e",     "trace=/^rename(at2?)?$",
+                    "-e",     "inject=/^rename(at2?)?$:delay_enter=1000000"};
+    pid_t tracer = start(dir.path, {"data.tmp"}, opts, capture.path);
+    // The program is the tracer's child.
+    std::string children =
+        "/proc/" + std::to_string(tracer) + "/task/" + std::to_string(tracer) + "/children";
+    pid_t program = 0;
+    for (int i = 0; i < 500 && program == 0; ++i, usleep(10000))
+        std::istringstream(slurp(children)) >> program;
+    ASSERT_NE(program, 0) << "no program under the tracer";
+    usleep(300000); // by now held at the rename
+    kill(program, SIGTERM);
+    run_result r = finish(tracer, capture.path);
+    std::string got = slurp(dir.path / "data.eqn-file");
+    EXPECT_TRUE((r.status == 128 + SIGTERM && got == "old") || (r.status == 0 && got == output))
+        << "status " << r.status << " with "
+        << (got == "old" ? "the previous file" : "the new one");
+}

@@ -431,10 +431,12 @@ bool give_metadata(int fd, const metadata &old) {
 
 // ---- Making the new file, or writing in place ----
 
-// Reasons for writing in place: the new file cannot be made, or cannot
-// take what the old one has.  Any other failure ends the run.
-bool in_place_reason(int err) {
-    return err == EACCES || err == EPERM || err == EROFS || unsupported(err);
+// Reasons for writing in place: the directory refuses new files, or the
+// new file cannot take what the old one has.  Any other failure ends the
+// run: no room, no descriptors, no memory, an I/O error, a hundred names
+// taken.
+bool refused(int err) {
+    return err == EACCES || err == EPERM || err == EROFS;
 }
 
 // Whether the directory lets files be made but not renamed or removed.
@@ -497,8 +499,8 @@ int make_new(const place &p, bool &in_place) {
     block_signals(false);
     if (armed && (!p.exists || give_metadata(fd, old))) return fd;
     if (fd >= 0) err = errno;
+    in_place = refused(err) || (fd >= 0 && unsupported(err));
     drop();
-    in_place = in_place_reason(err);
     errno = err;
     return -1;
 }

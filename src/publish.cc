@@ -347,7 +347,7 @@ bool get_xattrs(int fd, std::vector<std::pair<std::string, std::string>> &xattrs
 #ifdef __linux__
     for (;;) {
         ssize_t n = flistxattr(fd, nullptr, 0);
-        if (n < 0) return unsupported(errno);
+        if (n <= 0) return n == 0 || unsupported(errno);
         std::string names(static_cast<size_t>(n), '\0');
         n = flistxattr(fd, names.data(), names.size());
         if (n < 0 && errno == ERANGE) continue; // grew meanwhile

@@ -60,6 +60,14 @@ void hard_link_output(const fs::path &d) {
     spit(d / "data.eqn-file", repeat("old ", 1000)); // longer than the conversion
     fs::create_hard_link(d / "data.eqn-file", d / "twin");
 }
+// Thrown by a setup whose case an emulator cannot run: qemu's -L prefix
+// takes absolute paths into the target's root, and it needs descriptors
+// of its own.
+struct native_only {};
+void needs_native() {
+    if (!emulator().empty()) throw native_only{};
+}
+
 // "l<i>", built up by appending: concatenation trips a false -Wrestrict.
 std::string link_name(int i) {
     std::string name = "l";
@@ -88,6 +96,7 @@ void long_link_chain(const fs::path &d) {
 // The equation file as a link to a file in a directory whose own path
 // leaves no room for the new file's name within PATH_MAX.
 void link_into_deep_dir(const fs::path &d) {
+    needs_native();
     const size_t want = PATH_MAX - 20;
     fs::path deep = d;
     while (deep.string().size() + 250 < want) deep /= std::string(200, 'p');
@@ -382,7 +391,10 @@ const cli_case cli_cases[] = {
      0,
      "",
      {{"gone.txt (deleted)", std::nullopt}},
-     [](const fs::path &d) { fs::create_symlink("/proc/self/fd/3", d / "data.eqn-file"); },
+     [](const fs::path &d) {
+         needs_native();
+         fs::create_symlink("/proc/self/fd/3", d / "data.eqn-file");
+     },
      {.wrapper = {"sh", "-c", "exec 3>gone.txt && rm gone.txt && exec \"$@\"", "sh"}}},
     {"directory input, in place, destroys old output",
      {{"dir.tmp/f", "x"}},
@@ -400,7 +412,7 @@ const cli_case cli_cases[] = {
      1,
      failure,
      {{"data.eqn-file", "old"}},
-     nullptr,
+     [](const fs::path &) { needs_native(); },
      {.max_files = 5}},
 };
 
@@ -411,7 +423,11 @@ void check(const cli_case &c) {
         fs::create_directories((dir.path / name).parent_path());
         spit(dir.path / name, bytes);
     }
-    if (c.setup) c.setup(dir.path);
+    try {
+        if (c.setup) c.setup(dir.path);
+    } catch (const native_only &) {
+        return;
+    }
     std::vector<ino_t> inodes;
     for (const std::string &name : c.renamed) inodes.push_back(inode(dir.path / name));
     run_result r = run(dir.path, c.args, c.opts);
@@ -435,11 +451,7 @@ void check(const cli_case &c) {
 }
 
 TEST(Cli, Table) {
-    for (const cli_case &c : cli_cases) {
-        if (c.opts.max_files != RLIM_INFINITY && !emulator().empty())
-            continue; // the emulator needs more
-        check(c);
-    }
+    for (const cli_case &c : cli_cases) check(c);
 }
 
 // For cases that need root: `pub`, a sticky directory anyone may write,
@@ -657,7 +669,8 @@ TEST(Cli, SignalMidRunTakesBack) {
     };
     std::vector<signal_case> cases = {{SIGHUP, true, false}};
     for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTRAP, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2, SIGXCPU,
-                    SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSYS, SIGSTKFLT, SIGRTMIN, SIGRTMAX})
+                    SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSYS, SIGSTKFLT, SIGRTMIN,
+                    emulator().empty() ? SIGRTMAX : SIGRTMIN + 1}) // qemu keeps SIGRTMAX
         cases.push_back({sig, false, false}), cases.push_back({sig, false, true});
     const std::string input = repeat(line_in, 20000), old = repeat("old ", 1000);
     for (signal_case c : cases) {

@@ -1,17 +1,19 @@
-// In-process speed of the filter, memory to memory, on each input shape.
+// In-process speed of the filter, memory to memory, on each input shape and
+// with each instruction set the machine has: filter/<shape>/<isa>.
 #include "generate.h"
 #include "zelmor.h"
 
 #include <benchmark/benchmark.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace {
 
 constexpr size_t input_size = 16 << 20;
 
-void filter(benchmark::State &state, shape s) {
+void filter(benchmark::State &state, shape s, isa level) {
     const std::string input = generate(s, input_size, 1);
     std::vector<unsigned char> sink(3 * input.size());
     auto in = std::make_unique<scan_input>();
@@ -19,7 +21,7 @@ void filter(benchmark::State &state, shape s) {
     for (auto _ : state) {
         bool ok = in_init_memory(in->stream, input.data(), input.size()) &&
                   out_init_memory(*out, sink.data(), sink.size());
-        index_init(in->index);
+        index_init(in->index, level);
         proc_files(*in, *out);
         if (!ok || !flush(*out) || !in->stream.ended) state.SkipWithError("filter failed");
         benchmark::DoNotOptimize(out->dst_len);
@@ -28,12 +30,25 @@ void filter(benchmark::State &state, shape s) {
                             static_cast<int64_t>(input.size()));
 }
 
-BENCHMARK_CAPTURE(filter, realistic, shape::realistic)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(filter, plain, shape::plain)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(filter, tokens, shape::tokens)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(filter, parens, shape::parens)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(filter, nested, shape::nested)->Unit(benchmark::kMillisecond);
-
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char **argv) {
+    const std::pair<const char *, shape> shapes[] = {{"realistic", shape::realistic},
+                                                     {"plain", shape::plain},
+                                                     {"tokens", shape::tokens},
+                                                     {"parens", shape::parens},
+                                                     {"nested", shape::nested}};
+    for (const auto &[name, s] : shapes) {
+        for (isa level : all_isas) {
+            if (!isa_available(level)) continue;
+            std::string title = std::string("filter/") + name + "/" + isa_name(level);
+            benchmark::RegisterBenchmark(title.c_str(), filter, s, level)
+                ->Unit(benchmark::kMillisecond);
+        }
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,9 +1,9 @@
-// The vector kernels, internal to the filter: classifying the bytes of
-// 64-byte blocks, and copying bytes with double quotes put in.  Each comes
-// in plain C++ and in the vector forms x86-64 CPUs offer, and all forms give
-// the same result on every input.  They look for the filter's structural
-// bytes, but know nothing of groups or tokens: the filter decides where
-// quotes go.
+// The kernels, internal to the filter: classifying the bytes of 64-byte
+// blocks, and copying bytes with double quotes put in.  Each comes in plain
+// C++, a 64-bit word at a time, and in the vector forms of x86-64 and
+// aarch64; all forms give the same result on every input.  They look for
+// the filter's structural bytes, but know nothing of groups or tokens: the
+// filter decides where quotes go.
 //
 // The kernels work in whole blocks and fixed-size pieces, so they reach a
 // little past the bytes they are given; how far is stated below, and the
@@ -26,11 +26,15 @@ constexpr size_t insert_over_read = 7;
 // insert_quotes writes up to this many bytes past the end it returns.
 constexpr size_t insert_over_write = 15;
 
-// The instruction sets the kernels can use, each including the ones before
-// it; best_isa() is the best this CPU has (portable where the vector code is
-// not built).
-enum class isa { portable, sse2, ssse3, avx2 };
+// The instruction sets the kernels can use.  On x86-64, each includes the
+// ones before it; NEON is aarch64's.  best_isa() is the best this CPU has
+// (portable where no vector code is built); isa_available() tells whether
+// a set is built in and the CPU, and the system, support it.
+enum class isa { portable, sse2, ssse3, avx2, neon };
+constexpr isa all_isas[] = {isa::portable, isa::sse2, isa::ssse3, isa::avx2, isa::neon};
 isa best_isa();
+bool isa_available(isa level);
+const char *isa_name(isa level);
 
 // Which bytes of one block are closing parentheses or spaces: bit i stands
 // for byte i.

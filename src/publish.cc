@@ -297,7 +297,7 @@ struct metadata {
 constexpr unsigned carried_flags = FS_FL_USER_MODIFIABLE;
 constexpr unsigned frozen_flags = FS_IMMUTABLE_FL | FS_APPEND_FL;
 #elif defined(UF_IMMUTABLE)
-constexpr unsigned carried_flags = ~0u;
+constexpr unsigned carried_flags = UF_SETTABLE | SF_SETTABLE;
 constexpr unsigned frozen_flags = UF_IMMUTABLE | UF_APPEND | SF_IMMUTABLE | SF_APPEND;
 #else
 constexpr unsigned carried_flags = 0;
@@ -319,7 +319,7 @@ bool get_flags(int fd, const struct stat &st, unsigned &flags) {
     flags = static_cast<unsigned>(f) & carried_flags;
 #elif defined(UF_IMMUTABLE)
     (void)fd;
-    flags = st.st_flags;
+    flags = st.st_flags & carried_flags;
 #else
     (void)fd, (void)st;
 #endif

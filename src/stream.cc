@@ -22,7 +22,8 @@ void reset(in_stream &in, int fd, size_t cap) {
     in.fd = fd;
     in.src = nullptr;
     in.src_len = 0;
-    in.src_most = SIZE_MAX;
+    in.src_reads = nullptr;
+    in.src_read_count = in.src_read_next = 0;
     in.ended = false;
     in.err = 0;
 }
@@ -53,19 +54,27 @@ bool in_init_fd(in_stream &in, int fd, size_t cap) {
     return accept(in, fd >= 0 && valid_cap(cap));
 }
 
-bool in_init_memory(in_stream &in, const void *src, size_t n, size_t cap, size_t most) {
+bool in_init_memory(in_stream &in, const void *src, size_t n, size_t cap, read_schedule reads) {
     reset(in, -1, cap);
     in.src = static_cast<const unsigned char *>(src);
     in.src_len = n;
-    in.src_most = most;
-    return accept(in, valid_cap(cap) && (src != nullptr || n == 0) && most > 0);
+    in.src_reads = reads.lengths;
+    in.src_read_count = reads.lengths != nullptr ? reads.count : 0;
+    bool lengths_ok = true;
+    for (size_t k = 0; k < in.src_read_count; ++k) lengths_ok = lengths_ok && reads.lengths[k] > 0;
+    return accept(in, valid_cap(cap) && (src != nullptr || n == 0) && lengths_ok);
 }
 
 size_t in_read(in_stream &in) {
     in.len = 0;
     if (in.ended || in.err != 0) return 0;
     if (in.fd < 0) {
-        in.len = std::min({in.cap, in.src_len, in.src_most});
+        size_t most = SIZE_MAX;
+        if (in.src_read_count > 0) {
+            most = in.src_reads[in.src_read_next];
+            in.src_read_next = (in.src_read_next + 1) % in.src_read_count;
+        }
+        in.len = std::min({in.cap, in.src_len, most});
         if (in.len > 0) std::memcpy(in.buf, in.src, in.len);
         in.src += in.len;
         in.src_len -= in.len;

@@ -8,19 +8,12 @@
 #ifndef ZELMOR_H
 #define ZELMOR_H
 
+#include "grammar.h"
 #include "kernels.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
-
-// The structural bytes, the only ones with a meaning: parentheses open and
-// close groups, spaces separate tokens, and the filter writes double quotes
-// around tokens.  The kernels look for the same bytes.
-constexpr unsigned char open_paren = '(';
-constexpr unsigned char close_paren = ')';
-constexpr unsigned char space = ' ';
-constexpr unsigned char quote = '"';
 
 // ---- Streams ----
 
@@ -29,26 +22,37 @@ constexpr size_t io_size = 128 * 1024;
 
 // Each read replaces buf[0, len) with the next bytes: from `fd`, or from
 // memory (`src`, with `src_len` bytes left) when `fd` is negative; at most
-// `cap` bytes, and from memory at most `src_most`, as a pipe may give fewer
-// bytes than asked.  `ended` is set at the end of the input, `err` (an
-// errno) at a failed read; after either, reads yield nothing.  The buffer
-// has in_slack bytes of room past any read, for readers of whole blocks.
+// `cap` bytes, and from memory, for the k-th read, at most
+// src_reads[k % src_read_count] when there is such a schedule, as a pipe
+// gives what each write put in.  `ended` is set at the end of the input,
+// `err` (an errno) at a failed read; after either, reads yield nothing.  The
+// buffer has in_slack bytes of room past any read, for readers of whole
+// blocks.
 constexpr size_t in_slack = 64;
 struct in_stream {
     size_t cap, len;
     int fd;
     const unsigned char *src;
-    size_t src_len, src_most;
+    size_t src_len;
+    const size_t *src_reads;
+    size_t src_read_count, src_read_next;
     bool ended;
     int err;
     alignas(64) unsigned char buf[io_size + in_slack];
 };
 
+// Read lengths for a memory input, used in turn: none, by default, for
+// reads limited by the buffer alone.
+struct read_schedule {
+    const size_t *lengths = nullptr;
+    size_t count = 0;
+};
+
 // Both refuse, returning false, a `cap` of 0 or above io_size; in_init_fd a
-// negative descriptor, in_init_memory a null source or `most` of 0.
+// negative descriptor, in_init_memory a null source or a read length of 0.
 [[nodiscard]] bool in_init_fd(in_stream &in, int fd, size_t cap = io_size);
 [[nodiscard]] bool in_init_memory(in_stream &in, const void *src, size_t n, size_t cap = io_size,
-                                  size_t most = SIZE_MAX);
+                                  read_schedule reads = {});
 // Reads the next bytes; returns their number, 0 at the end or after a failure.
 size_t in_read(in_stream &in);
 

@@ -1,0 +1,149 @@
+// What the kernel files share, behind kernels.h: the helpers every form
+// uses, and each instruction-set family's forms, for the dispatch in
+// kernels.cc.  Nothing outside the kernels includes this.
+#ifndef ZELMOR_KERNEL_FORMS_H
+#define ZELMOR_KERNEL_FORMS_H
+
+#include "grammar.h"
+#include "kernels.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#if defined(__x86_64__) && !defined(ZELMOR_PORTABLE)
+#define ZELMOR_X86_64 1
+#endif
+#if defined(__aarch64__) && !defined(ZELMOR_PORTABLE)
+#define ZELMOR_AARCH64 1
+#endif
+
+// The number of set bits.  Where the CPU has no instruction for it (x86-64
+// without POPCNT), std::popcount is a library call, which would make the
+// kernels save and restore registers around it; the bits are added up in
+// the register instead.
+inline int count_bits(uint64_t x) {
+#if defined(__x86_64__) && !defined(__POPCNT__)
+    x -= x >> 1 & 0x5555555555555555u;
+    x = (x & 0x3333333333333333u) + (x >> 2 & 0x3333333333333333u);
+    x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fu;
+    return static_cast<int>(x * 0x0101010101010101u >> 56);
+#else
+    return std::popcount(x);
+#endif
+}
+
+// Appends the offsets of the set bits of a block's parenthesis mask.  Most
+// blocks hold a few; writing a fixed number unconditionally (the list has
+// room for classify_list_over_write more) and looping only beyond that
+// spares a hard-to-predict branch per parenthesis.
+[[gnu::always_inline]] inline uint32_t *list_parens(uint32_t *parens, size_t block_start,
+                                                    uint64_t mask) {
+    constexpr int unconditional = classify_list_over_write + 1;
+    if (mask == 0) return parens;
+    uint32_t *end = parens + count_bits(mask);
+    // The top bit keeps the count defined once the mask runs out, and keeps
+    // the compiler from turning those last writes into branches.
+    auto offset = [block_start](uint64_t m) {
+        return static_cast<uint32_t>(block_start) +
+               static_cast<uint32_t>(std::countr_zero(m | uint64_t{1} << 63));
+    };
+    for (int k = 0; k < unconditional; ++k, mask &= mask - 1) parens[k] = offset(mask);
+    for (parens += unconditional; mask != 0; mask &= mask - 1) *parens++ = offset(mask);
+    return end;
+}
+
+// The bits of the first n bytes of a block.
+inline uint64_t first_bytes(size_t n) {
+    return n < block_size ? (uint64_t{1} << n) - 1 : ~uint64_t{0};
+}
+
+// Classifies whole blocks with `block`, which gives one block's masks and
+// its parenthesis mask, and lists the parentheses.
+template <typename Block>
+[[gnu::always_inline]] inline uint32_t classify_blocks(const unsigned char *p, size_t n,
+                                                       block_masks *masks, uint32_t *parens,
+                                                       Block block) {
+    uint32_t *next = parens;
+    for (size_t i = 0; i < n; i += block_size, ++masks) {
+        uint64_t paren_mask;
+        *masks = block(p + i, paren_mask);
+        next = list_parens(next, i, paren_mask & first_bytes(n - i));
+    }
+    return static_cast<uint32_t>(next - parens);
+}
+
+// Runs of blocks without quotes go out in one copy, the others one block at
+// a time through `insert`, which copies n <= block_size bytes with quotes.
+template <typename Insert>
+[[gnu::always_inline]] inline unsigned char *
+insert_quotes_blocks(unsigned char *dst, const unsigned char *src, size_t n, const uint64_t *quotes,
+                     Insert insert) {
+    size_t done = 0;
+    for (size_t base = 0; base < n; base += block_size) {
+        uint64_t q = quotes[base / block_size];
+        if (q == 0) continue;
+        if (base > done) {
+            std::memcpy(dst, src + done, base - done);
+            dst += base - done;
+        }
+        done = std::min(base + block_size, n);
+        dst = insert(dst, src + base, done - base, q);
+    }
+    std::memcpy(dst, src + done, n - done);
+    return dst + n - done;
+}
+
+// For each pattern of quotes before 8 bytes (bit i: a quote before byte i),
+// the byte shuffle that spreads the 8 bytes over 8 + (quotes) places, with
+// 0x80 where a quote goes (a shuffle writes zero there: PSHUFB for its top
+// bit, TBL for an index past its table); the quotes to fill in those places;
+// and the number of places.  Used by the forms that shuffle bytes.
+struct spread_table {
+    alignas(16) unsigned char shuffle[256][16];
+    alignas(16) unsigned char quotes[256][16];
+    unsigned char length[256];
+};
+
+constexpr spread_table make_spread_table() {
+    spread_table t{};
+    for (unsigned q = 0; q < 256; ++q) {
+        unsigned at = 0;
+        for (unsigned i = 0; i < 8; ++i) {
+            if (q >> i & 1) {
+                t.quotes[q][at] = quote;
+                t.shuffle[q][at++] = 0x80;
+            }
+            t.shuffle[q][at++] = static_cast<unsigned char>(i);
+        }
+        t.length[q] = static_cast<unsigned char>(at);
+        while (at < 16) t.shuffle[q][at++] = 0x80;
+    }
+    return t;
+}
+inline constexpr spread_table spread = make_spread_table();
+
+// A shuffling form stores 16 places for each 8 bytes, the last group of
+// which may run past n.
+static_assert(insert_over_read >= 8 - 1 && insert_over_write >= 16 - 1,
+              "a shuffle loads 8 bytes from where the last real byte may be first, and stores 16 "
+              "from where only the first may be real");
+
+// Each family's forms, whole buffers at a time (see kernels.h).
+uint32_t classify_plain(const unsigned char *p, size_t n, block_masks *masks, uint32_t *parens);
+unsigned char *insert_quotes_plain(unsigned char *dst, const unsigned char *src, size_t n,
+                                   const uint64_t *quotes);
+#if ZELMOR_X86_64
+bool x86_has(isa level);
+uint32_t classify_sse2(const unsigned char *p, size_t n, block_masks *masks, uint32_t *parens);
+uint32_t classify_avx2(const unsigned char *p, size_t n, block_masks *masks, uint32_t *parens);
+unsigned char *insert_quotes_ssse3(unsigned char *dst, const unsigned char *src, size_t n,
+                                   const uint64_t *quotes);
+#endif
+#if ZELMOR_AARCH64
+uint32_t classify_neon(const unsigned char *p, size_t n, block_masks *masks, uint32_t *parens);
+unsigned char *insert_quotes_neon(unsigned char *dst, const unsigned char *src, size_t n,
+                                  const uint64_t *quotes);
+#endif
+
+#endif

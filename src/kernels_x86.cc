@@ -1,0 +1,133 @@
+// The kernels in x86-64's vector instructions: classification with SSE2,
+// which every x86-64 CPU has, or AVX2; quote insertion with SSSE3's byte
+// shuffle.  Which of them the CPU has, and whether the system saves the
+// AVX registers, cpuid and xgetbv say.
+#include "kernel_forms.h"
+
+#if ZELMOR_X86_64
+#include <cpuid.h>
+#include <immintrin.h>
+
+namespace {
+
+// What the CPU reports, from cpuid: SSSE3, and the AVX2 kernels' AVX2,
+// POPCNT and BMI1, usable only where the system saves the AVX state (bits 1
+// and 2 of XCR0, which xgetbv reads).
+struct x86_features {
+    bool ssse3 = false, avx2 = false;
+};
+
+x86_features read_features() {
+    x86_features f;
+    unsigned a, b, c, d;
+    if (__get_cpuid(1, &a, &b, &c, &d) == 0) return f;
+    f.ssse3 = (c & bit_SSSE3) != 0;
+    bool popcnt = (c & bit_POPCNT) != 0, avx_state = false;
+    if ((c & bit_OSXSAVE) != 0 && (c & bit_AVX) != 0) {
+        unsigned lo, hi;
+        __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+        avx_state = (lo & 6) == 6;
+    }
+    if (__get_cpuid_max(0, nullptr) < 7) return f;
+    __cpuid_count(7, 0, a, b, c, d);
+    f.avx2 = f.ssse3 && popcnt && avx_state && (b & bit_AVX2) != 0 && (b & bit_BMI) != 0;
+    return f;
+}
+
+// Compare 16 bytes at a time with each structural byte and gather the top
+// bits of the results into the block's masks.
+uint32_t classify_sse2_impl(const unsigned char *p, size_t n, block_masks *masks,
+                            uint32_t *parens) {
+    const __m128i open = _mm_set1_epi8(open_paren), close = _mm_set1_epi8(close_paren),
+                  spaces = _mm_set1_epi8(space);
+    auto mask = [](__m128i eq, int part) {
+        return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(eq))) << (16 * part);
+    };
+    uint32_t *next = parens;
+    for (size_t i = 0; i < n; i += block_size, ++masks) {
+        block_masks b{};
+        uint64_t paren_mask = 0;
+        for (int part = 0; part < 4; ++part) {
+            __m128i v = _mm_load_si128(reinterpret_cast<const __m128i *>(p + i + 16 * part));
+            __m128i closes = _mm_cmpeq_epi8(v, close);
+            paren_mask |= mask(_mm_or_si128(_mm_cmpeq_epi8(v, open), closes), part);
+            b.close |= mask(closes, part);
+            b.space |= mask(_mm_cmpeq_epi8(v, spaces), part);
+        }
+        *masks = b;
+        next = list_parens(next, i, paren_mask & first_bytes(n - i));
+    }
+    return static_cast<uint32_t>(next - parens);
+}
+
+// The same, 32 bytes at a time.
+[[gnu::target("avx2")]] inline uint64_t mask_avx2(__m256i eq, int part) {
+    return static_cast<uint64_t>(static_cast<unsigned>(_mm256_movemask_epi8(eq))) << (32 * part);
+}
+
+[[gnu::target("avx2,popcnt,bmi")]] uint32_t
+classify_avx2_impl(const unsigned char *p, size_t n, block_masks *masks, uint32_t *parens) {
+    const __m256i open = _mm256_set1_epi8(open_paren), close = _mm256_set1_epi8(close_paren),
+                  spaces = _mm256_set1_epi8(space);
+    uint32_t *next = parens;
+    for (size_t i = 0; i < n; i += block_size, ++masks) {
+        block_masks b{};
+        uint64_t paren_mask = 0;
+        for (int part = 0; part < 2; ++part) {
+            __m256i v = _mm256_load_si256(reinterpret_cast<const __m256i *>(p + i + 32 * part));
+            __m256i closes = _mm256_cmpeq_epi8(v, close);
+            paren_mask |= mask_avx2(_mm256_or_si256(_mm256_cmpeq_epi8(v, open), closes), part);
+            b.close |= mask_avx2(closes, part);
+            b.space |= mask_avx2(_mm256_cmpeq_epi8(v, spaces), part);
+        }
+        *masks = b;
+        next = list_parens(next, i, paren_mask & first_bytes(n - i));
+    }
+    return static_cast<uint32_t>(next - parens);
+}
+
+// Eight bytes at a time: shuffle them apart, fill the gaps with quotes, and
+// store all 16 places; the next store starts where this one's real bytes
+// end.  The last group of eight may run past n; the result then points back.
+[[gnu::target("ssse3"), gnu::always_inline]] inline unsigned char *
+spread8(unsigned char *dst, const unsigned char *src, unsigned q) {
+    __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i *>(src));
+    __m128i shuffle = _mm_load_si128(reinterpret_cast<const __m128i *>(spread.shuffle[q]));
+    __m128i fill = _mm_load_si128(reinterpret_cast<const __m128i *>(spread.quotes[q]));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst),
+                     _mm_or_si128(_mm_shuffle_epi8(bytes, shuffle), fill));
+    return dst + spread.length[q];
+}
+
+[[gnu::target("ssse3")]] unsigned char *
+insert_block_ssse3(unsigned char *dst, const unsigned char *src, size_t n, uint64_t quotes) {
+    if (n == block_size) { // the common case, with no loop to leave
+        for (size_t i = 0; i < block_size; i += 8) dst = spread8(dst, src + i, quotes >> i & 0xff);
+        return dst;
+    }
+    size_t i = 0;
+    for (; i < n; i += 8) dst = spread8(dst, src + i, quotes >> i & 0xff);
+    return dst - (i - n);
+}
+
+} // namespace
+
+bool x86_has(isa level) {
+    x86_features f = read_features();
+    return level == isa::sse2 || (level == isa::ssse3 && f.ssse3) || (level == isa::avx2 && f.avx2);
+}
+
+uint32_t classify_sse2(const unsigned char *p, size_t n, block_masks *masks, uint32_t *parens) {
+    return classify_sse2_impl(p, n, masks, parens);
+}
+
+uint32_t classify_avx2(const unsigned char *p, size_t n, block_masks *masks, uint32_t *parens) {
+    return classify_avx2_impl(p, n, masks, parens);
+}
+
+unsigned char *insert_quotes_ssse3(unsigned char *dst, const unsigned char *src, size_t n,
+                                   const uint64_t *quotes) {
+    return insert_quotes_blocks(dst, src, n, quotes, insert_block_ssse3);
+}
+
+#endif

@@ -18,30 +18,39 @@
 #define ZELMOR_AARCH64 1
 #endif
 
-// The number of set bits.  Where the CPU has no instruction for it (x86-64
-// without POPCNT), std::popcount is a library call, which would make the
-// kernels save and restore registers around it; the bits are added up in
-// the register instead.
-inline int count_bits(uint64_t x) {
+// Whether code built for the baseline CPU counts bits with one instruction:
+// not on x86-64 without POPCNT, where std::popcount is a library call, which
+// would make a kernel save and restore registers around it.
 #if defined(__x86_64__) && !defined(__POPCNT__)
-    x -= x >> 1 & 0x5555555555555555u;
-    x = (x & 0x3333333333333333u) + (x >> 2 & 0x3333333333333333u);
-    x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fu;
-    return static_cast<int>(x * 0x0101010101010101u >> 56);
+constexpr bool baseline_popcount = false;
 #else
-    return std::popcount(x);
+constexpr bool baseline_popcount = true;
 #endif
+
+// The number of set bits: with the CPU's instruction, or added up in the
+// register.  A kernel built for a CPU with POPCNT asks for the instruction.
+template <bool instruction>
+inline int count_bits(uint64_t x) {
+    if constexpr (instruction) {
+        return std::popcount(x);
+    } else {
+        x -= x >> 1 & 0x5555555555555555u;
+        x = (x & 0x3333333333333333u) + (x >> 2 & 0x3333333333333333u);
+        x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fu;
+        return static_cast<int>(x * 0x0101010101010101u >> 56);
+    }
 }
 
 // Appends the offsets of the set bits of a block's parenthesis mask.  Most
 // blocks hold a few; writing a fixed number unconditionally (the list has
 // room for classify_list_over_write more) and looping only beyond that
 // spares a hard-to-predict branch per parenthesis.
+template <bool popcount_instruction = baseline_popcount>
 [[gnu::always_inline]] inline uint32_t *list_parens(uint32_t *parens, size_t block_start,
                                                     uint64_t mask) {
     constexpr int unconditional = classify_list_over_write + 1;
     if (mask == 0) return parens;
-    uint32_t *end = parens + count_bits(mask);
+    uint32_t *end = parens + count_bits<popcount_instruction>(mask);
     // The top bit keeps the count defined once the mask runs out, and keeps
     // the compiler from turning those last writes into branches.
     auto offset = [block_start](uint64_t m) {

@@ -81,7 +81,7 @@ classify_avx2_impl(const unsigned char *p, size_t n, block_masks *masks, uint32_
             b.space |= mask_avx2(_mm256_cmpeq_epi8(v, spaces), part);
         }
         *masks = b;
-        next = list_parens(next, i, paren_mask & first_bytes(n - i));
+        next = list_parens<true>(next, i, paren_mask & first_bytes(n - i));
     }
     return static_cast<uint32_t>(next - parens);
 }

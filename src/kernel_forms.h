@@ -103,6 +103,26 @@ insert_quotes_blocks(unsigned char *dst, const unsigned char *src, size_t n, con
     return dst + n - done;
 }
 
+// Copies one block, n <= block_size bytes, with its quotes, eight bytes at a
+// time through `eight(dst, src, q)`, which may store 16 places for 8 bytes
+// and the 8 bits q of their quotes, and returns the end of the real ones:
+// the next group starts there.  The last group may run past n; the result
+// then points back.  (The x86-64 form keeps a loop of its own: a function
+// built for SSSE3 cannot be called through this one.)
+template <typename Eight>
+[[gnu::always_inline]] inline unsigned char *insert_eights(unsigned char *dst,
+                                                           const unsigned char *src, size_t n,
+                                                           uint64_t quotes, Eight eight) {
+    auto q = [quotes](size_t i) { return static_cast<unsigned>(quotes >> i & 0xff); };
+    if (n == block_size) { // the common case, with no loop to leave
+        for (size_t i = 0; i < block_size; i += 8) dst = eight(dst, src + i, q(i));
+        return dst;
+    }
+    size_t i = 0;
+    for (; i < n; i += 8) dst = eight(dst, src + i, q(i));
+    return dst - (i - n);
+}
+
 // For each pattern of quotes before 8 bytes (bit i: a quote before byte i),
 // the byte shuffle that spreads the 8 bytes over 8 + (quotes) places, with
 // 0x80 where a quote goes (a shuffle writes zero there: PSHUFB for its top
@@ -132,10 +152,10 @@ constexpr spread_table make_spread_table() {
 }
 inline constexpr spread_table spread = make_spread_table();
 
-// A shuffling form stores 16 places for each 8 bytes, the last group of
-// which may run past n.
+// A form that works eight bytes at a time stores 16 places for each 8
+// bytes, the last group of which may run past n.
 static_assert(insert_over_read >= 8 - 1 && insert_over_write >= 16 - 1,
-              "a shuffle loads 8 bytes from where the last real byte may be first, and stores 16 "
+              "8 bytes are loaded from where the last real byte may be first, and 16 places stored "
               "from where only the first may be real");
 
 // Each family's forms, whole buffers at a time (see kernels.h).

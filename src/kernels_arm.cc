@@ -36,9 +36,8 @@ block_masks classify_block(const unsigned char *p, uint64_t &paren_mask) {
     return {movemask(closes), movemask(space_bytes)};
 }
 
-// Eight bytes at a time: spread them apart, fill the gaps with quotes, and
-// store all 16 places; the next store starts where this one's real bytes
-// end.  The last group of eight may run past n; the result then points back.
+// Eight bytes: spread them apart, fill the gaps with quotes, and store all
+// 16 places.
 [[gnu::always_inline]] inline unsigned char *spread8(unsigned char *dst, const unsigned char *src,
                                                      unsigned q) {
     uint8x16_t bytes = vcombine_u8(vld1_u8(src), vdup_n_u8(0));
@@ -49,13 +48,7 @@ block_masks classify_block(const unsigned char *p, uint64_t &paren_mask) {
 
 unsigned char *insert_block(unsigned char *dst, const unsigned char *src, size_t n,
                             uint64_t quotes) {
-    if (n == block_size) { // the common case, with no loop to leave
-        for (size_t i = 0; i < block_size; i += 8) dst = spread8(dst, src + i, quotes >> i & 0xff);
-        return dst;
-    }
-    size_t i = 0;
-    for (; i < n; i += 8) dst = spread8(dst, src + i, quotes >> i & 0xff);
-    return dst - (i - n);
+    return insert_eights(dst, src, n, quotes, spread8);
 }
 
 } // namespace

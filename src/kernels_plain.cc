@@ -80,25 +80,21 @@ constexpr place_table make_place_table() {
 
 constexpr place_table places = make_place_table();
 
-static_assert(insert_over_read >= 8 - 1 && insert_over_write >= 16 - 1,
-              "a group of 8 bytes is read whole and fills 16 places");
+// Eight bytes: all 16 places they may take are filled with quotes, then
+// each byte is put in its place.
+[[gnu::always_inline]] inline unsigned char *place8(unsigned char *dst, const unsigned char *src,
+                                                    unsigned q) {
+    constexpr uint64_t quote_word = quote * ones;
+    const unsigned char *at = places.at[q];
+    std::memcpy(dst, &quote_word, sizeof quote_word);
+    std::memcpy(dst + 8, &quote_word, sizeof quote_word);
+    for (size_t k = 0; k < 8; ++k) dst[at[k]] = src[k];
+    return dst + at[7] + 1;
+}
 
-// One block: n <= block_size bytes, eight at a time.  All 16 places a group
-// may take are filled with quotes, then each byte is put in its place; the
-// next group starts after the last byte.  The last group may run past n;
-// the result then points back.
 unsigned char *insert_block(unsigned char *dst, const unsigned char *src, size_t n,
                             uint64_t quotes) {
-    constexpr uint64_t quote_word = quote * ones;
-    size_t i = 0;
-    for (; i < n; i += 8) {
-        const unsigned char *at = places.at[quotes >> i & 0xff];
-        std::memcpy(dst, &quote_word, sizeof quote_word);
-        std::memcpy(dst + 8, &quote_word, sizeof quote_word);
-        for (size_t k = 0; k < 8; ++k) dst[at[k]] = src[i + k];
-        dst += at[7] + 1;
-    }
-    return dst - (i - n);
+    return insert_eights(dst, src, n, quotes, place8);
 }
 
 } // namespace

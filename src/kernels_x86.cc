@@ -34,33 +34,29 @@ x86_features read_features() {
     return f;
 }
 
-// Compare 16 bytes at a time with each structural byte and gather the top
-// bits of the results into the block's masks.
-uint32_t classify_sse2_impl(const unsigned char *p, size_t n, block_masks *masks,
-                            uint32_t *parens) {
+// One block, 16 bytes at a time: compare them with each structural byte and
+// gather the top bits of the results into the block's masks.
+block_masks classify_block_sse2(const unsigned char *p, uint64_t &paren_mask) {
     const __m128i open = _mm_set1_epi8(open_paren), close = _mm_set1_epi8(close_paren),
                   spaces = _mm_set1_epi8(space);
     auto mask = [](__m128i eq, int part) {
         return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(eq))) << (16 * part);
     };
-    uint32_t *next = parens;
-    for (size_t i = 0; i < n; i += block_size, ++masks) {
-        block_masks b{};
-        uint64_t paren_mask = 0;
-        for (int part = 0; part < 4; ++part) {
-            __m128i v = _mm_load_si128(reinterpret_cast<const __m128i *>(p + i + 16 * part));
-            __m128i closes = _mm_cmpeq_epi8(v, close);
-            paren_mask |= mask(_mm_or_si128(_mm_cmpeq_epi8(v, open), closes), part);
-            b.close |= mask(closes, part);
-            b.space |= mask(_mm_cmpeq_epi8(v, spaces), part);
-        }
-        *masks = b;
-        next = list_parens(next, i, paren_mask & first_bytes(n - i));
+    block_masks b{};
+    paren_mask = 0;
+    for (int part = 0; part < 4; ++part) {
+        __m128i v = _mm_load_si128(reinterpret_cast<const __m128i *>(p + 16 * part));
+        __m128i closes = _mm_cmpeq_epi8(v, close);
+        paren_mask |= mask(_mm_or_si128(_mm_cmpeq_epi8(v, open), closes), part);
+        b.close |= mask(closes, part);
+        b.space |= mask(_mm_cmpeq_epi8(v, spaces), part);
     }
-    return static_cast<uint32_t>(next - parens);
+    return b;
 }
 
-// The same, 32 bytes at a time.
+// The same, 32 bytes at a time.  Built for AVX2, it keeps its own loop over
+// the blocks: classify_blocks, built for the baseline CPU, cannot take in
+// a function built for AVX2.
 [[gnu::target("avx2")]] inline uint64_t mask_avx2(__m256i eq, int part) {
     return static_cast<uint64_t>(static_cast<unsigned>(_mm256_movemask_epi8(eq))) << (32 * part);
 }
@@ -118,9 +114,11 @@ bool x86_has(isa level) {
 }
 
 uint32_t classify_sse2(const unsigned char *p, size_t n, block_masks *masks, uint32_t *parens) {
-    return classify_sse2_impl(p, n, masks, parens);
+    return classify_blocks(p, n, masks, parens, classify_block_sse2);
 }
 
+// The forms built for AVX2 and SSSE3 are reached through functions built for
+// the baseline CPU, as kernel_forms.h declares them.
 uint32_t classify_avx2(const unsigned char *p, size_t n, block_masks *masks, uint32_t *parens) {
     return classify_avx2_impl(p, n, masks, parens);
 }

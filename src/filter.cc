@@ -42,11 +42,11 @@ uint64_t between_bounds(uint64_t bounds) {
 }
 
 // Writes the input buffer out with its quotes.  Per block: `inner` marks the
-// bytes inside innermost groups (closing parentheses included), `token`
-// those of them that belong to tokens, and a quote goes before every inner
-// byte whose token bit differs from the byte before it: the first byte of a
-// token, and the space or parenthesis after it.  A group carries over from
-// one block to the next in `inside`; a token that runs over the end of the
+// bytes inside innermost groups (their parentheses left out), `token` those
+// of them that are not spaces, and a quote goes before every byte whose
+// token bit differs from the byte before it: the first byte of a token, and
+// the space or closing parenthesis after it.  A group carries over from one
+// block to the next in `inside`; a token that runs over the end of the
 // buffer carries its bit to the next buffer in `token_carry`, and a group
 // that does is marked again at the start of the next buffer.  The bounds
 // are cleared as they are used, ready for the next buffer.
@@ -58,8 +58,8 @@ void write_out(scan_input &in, out_stream &out) {
     for (size_t k = 0; k < blocks; ++k) {
         uint64_t inner = between_bounds(x.group_bounds[k]) ^ inside;
         x.group_bounds[k] = 0;
-        token = inner & ~(x.masks[k].space | x.masks[k].close);
-        x.quotes[k] = (token ^ (token << 1 | prev_token)) & inner;
+        token = inner & ~x.spaces[k];
+        x.quotes[k] = token ^ (token << 1 | prev_token);
         inside = 0 - (inner >> 63);
         prev_token = token >> 63;
     }
@@ -84,7 +84,7 @@ bool next_buffer(scan_input &in, out_stream &out) {
     // Bytes past the end are read by whole-block classification; give them
     // a defined value.
     std::memset(in.stream.buf + n, 0, classify_over_read);
-    x.paren_count = classify(x.level, in.stream.buf, n, x.masks, x.parens);
+    x.paren_count = classify(x.level, in.stream.buf, n, x.spaces, x.parens);
     x.unwritten = true;
     return true;
 }
@@ -137,15 +137,17 @@ void proc_eq(scan_input &in, out_stream &out) {
 // Inside an innermost group (depth 3).  An opening parenthesis here is an
 // ordinary byte; the group runs up to and including the first closing one,
 // or to the end of the input.  Marks where the group's contents begin and
-// where they end, marking them again at the start of every further buffer
-// they run into; write-out puts the quotes around the tokens inside.
+// where they end (at the closing parenthesis), marking them again at the
+// start of every further buffer they run into; write-out puts the quotes
+// around the tokens inside.
 void proc_xhs(scan_input &in, out_stream &out) {
     paren_index &x = in.index;
     mark_group_bound(in, after_last_paren(in));
     for (;;) {
         while (x.next_paren < x.paren_count) {
-            if (in.stream.buf[x.parens[x.next_paren++]] == close_paren) {
-                mark_group_bound(in, after_last_paren(in));
+            uint32_t at = x.parens[x.next_paren++];
+            if (in.stream.buf[at] == close_paren) {
+                mark_group_bound(in, at);
                 return;
             }
         }

@@ -67,16 +67,15 @@ inline uint64_t first_bytes(size_t n) {
     return n < block_size ? (uint64_t{1} << n) - 1 : ~uint64_t{0};
 }
 
-// Classifies whole blocks with `block`, which gives one block's masks and
-// its parenthesis mask, and lists the parentheses.
+// Classifies whole blocks with `block`, which gives one block's space mask
+// and its parenthesis mask, and lists the parentheses.
 template <typename Block>
-[[gnu::always_inline]] inline uint32_t classify_blocks(const unsigned char *p, size_t n,
-                                                       block_masks *masks, uint32_t *parens,
-                                                       Block block) {
+[[gnu::always_inline]] inline uint32_t
+classify_blocks(const unsigned char *p, size_t n, uint64_t *spaces, uint32_t *parens, Block block) {
     uint32_t *next = parens;
-    for (size_t i = 0; i < n; i += block_size, ++masks) {
+    for (size_t i = 0; i < n; i += block_size, ++spaces) {
         uint64_t paren_mask;
-        *masks = block(p + i, paren_mask);
+        *spaces = block(p + i, paren_mask);
         next = list_parens(next, i, paren_mask & first_bytes(n - i));
     }
     return static_cast<uint32_t>(next - parens);
@@ -159,18 +158,18 @@ static_assert(insert_over_read >= 8 - 1 && insert_over_write >= 16 - 1,
               "from where only the first may be real");
 
 // Each family's forms, whole buffers at a time (see kernels.h).
-uint32_t classify_plain(const unsigned char *p, size_t n, block_masks *masks, uint32_t *parens);
+uint32_t classify_plain(const unsigned char *p, size_t n, uint64_t *spaces, uint32_t *parens);
 unsigned char *insert_quotes_plain(unsigned char *dst, const unsigned char *src, size_t n,
                                    const uint64_t *quotes);
 #if ZELMOR_X86_64
 bool x86_has(isa level);
-uint32_t classify_sse2(const unsigned char *p, size_t n, block_masks *masks, uint32_t *parens);
-uint32_t classify_avx2(const unsigned char *p, size_t n, block_masks *masks, uint32_t *parens);
+uint32_t classify_sse2(const unsigned char *p, size_t n, uint64_t *spaces, uint32_t *parens);
+uint32_t classify_avx2(const unsigned char *p, size_t n, uint64_t *spaces, uint32_t *parens);
 unsigned char *insert_quotes_ssse3(unsigned char *dst, const unsigned char *src, size_t n,
                                    const uint64_t *quotes);
 #endif
 #if ZELMOR_AARCH64
-uint32_t classify_neon(const unsigned char *p, size_t n, block_masks *masks, uint32_t *parens);
+uint32_t classify_neon(const unsigned char *p, size_t n, uint64_t *spaces, uint32_t *parens);
 unsigned char *insert_quotes_neon(unsigned char *dst, const unsigned char *src, size_t n,
                                   const uint64_t *quotes);
 #endif

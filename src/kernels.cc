@@ -38,22 +38,21 @@ const char *isa_name(isa level) {
     return names[static_cast<int>(level)];
 }
 
-uint32_t classify(isa level, const unsigned char *p, size_t n, block_masks *masks,
-                  uint32_t *parens) {
+uint32_t classify(isa level, const unsigned char *p, size_t n, uint64_t *spaces, uint32_t *parens) {
     switch (level) {
 #if ZELMOR_X86_64
     case isa::avx2:
-        return classify_avx2(p, n, masks, parens);
+        return classify_avx2(p, n, spaces, parens);
     case isa::ssse3:
     case isa::sse2:
-        return classify_sse2(p, n, masks, parens);
+        return classify_sse2(p, n, spaces, parens);
 #endif
 #if ZELMOR_AARCH64
     case isa::neon:
-        return classify_neon(p, n, masks, parens);
+        return classify_neon(p, n, spaces, parens);
 #endif
     default:
-        return classify_plain(p, n, masks, parens);
+        return classify_plain(p, n, spaces, parens);
     }
 }
 

@@ -36,18 +36,11 @@ isa best_isa();
 bool isa_available(isa level);
 const char *isa_name(isa level);
 
-// Which bytes of one block are closing parentheses or spaces: bit i stands
-// for byte i.
-struct block_masks {
-    uint64_t close, space;
-};
-
-// Classifies p[0, n) into masks[0, ceil(n / block_size)) and stores the
-// offsets of its parentheses, opening and closing, in order in `parens`;
-// returns their number.  p is aligned to a block.  The masks' bits past n
-// are unspecified.
-uint32_t classify(isa level, const unsigned char *p, size_t n, block_masks *masks,
-                  uint32_t *parens);
+// Classifies p[0, n): sets bit i of spaces[k] where byte k * block_size + i
+// is a space, for k in [0, ceil(n / block_size)), and stores the offsets of
+// the parentheses, opening and closing, in order in `parens`; returns their
+// number.  p is aligned to a block.  The bits past n are unspecified.
+uint32_t classify(isa level, const unsigned char *p, size_t n, uint64_t *spaces, uint32_t *parens);
 
 // Copies src[0, n) to dst with a double quote before byte i wherever bit
 // i % block_size of quotes[i / block_size] is set (no bit may be set at or

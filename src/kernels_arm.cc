@@ -22,18 +22,17 @@ uint64_t movemask(const uint8x16_t c[4]) {
 // byte one.
 static_assert((open_paren | 1) == close_paren, "the parentheses differ in their lowest bit");
 
-block_masks classify_block(const unsigned char *p, uint64_t &paren_mask) {
+uint64_t classify_block(const unsigned char *p, uint64_t &paren_mask) {
     const uint8x16_t one = vdupq_n_u8(1), close = vdupq_n_u8(close_paren),
                      spaces = vdupq_n_u8(space);
-    uint8x16_t parens[4], closes[4], space_bytes[4];
+    uint8x16_t parens[4], space_bytes[4];
     for (int j = 0; j < 4; ++j) {
         uint8x16_t v = vld1q_u8(p + 16 * j);
         parens[j] = vceqq_u8(vorrq_u8(v, one), close);
-        closes[j] = vceqq_u8(v, close);
         space_bytes[j] = vceqq_u8(v, spaces);
     }
     paren_mask = movemask(parens);
-    return {movemask(closes), movemask(space_bytes)};
+    return movemask(space_bytes);
 }
 
 // Eight bytes: spread them apart, fill the gaps with quotes, and store all
@@ -53,8 +52,8 @@ unsigned char *insert_block(unsigned char *dst, const unsigned char *src, size_t
 
 } // namespace
 
-uint32_t classify_neon(const unsigned char *p, size_t n, block_masks *masks, uint32_t *parens) {
-    return classify_blocks(p, n, masks, parens, classify_block);
+uint32_t classify_neon(const unsigned char *p, size_t n, uint64_t *spaces, uint32_t *parens) {
+    return classify_blocks(p, n, spaces, parens, classify_block);
 }
 
 unsigned char *insert_quotes_neon(unsigned char *dst, const unsigned char *src, size_t n,

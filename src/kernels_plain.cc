@@ -41,8 +41,8 @@ static_assert((open_paren ^ close_paren) == 1, "the parentheses differ in one bi
 
 // The words go from the last to the first, each shifting its bits in below
 // those of the words after it.
-block_masks classify_block(const unsigned char *p, uint64_t &paren_mask) {
-    block_masks b{};
+uint64_t classify_block(const unsigned char *p, uint64_t &paren_mask) {
+    uint64_t spaces = 0;
     paren_mask = 0;
     // The multiplier of shift_in, hidden from the optimizer, which would
     // otherwise trade the one multiplication for six shifts and additions
@@ -53,13 +53,13 @@ block_masks classify_block(const unsigned char *p, uint64_t &paren_mask) {
 #pragma GCC unroll 2
     for (int k = 7; k >= 0; --k) {
         uint64_t w = load_word(p + 8 * k);
-        uint64_t x = w ^ open_paren * ones; // parentheses are now 0 or 1
-        uint64_t parens = even_zero_bytes(x & ~ones);
+        // Parentheses are 0 or 1 in w ^ open_paren, so 0 once the low bit is
+        // cleared.
+        uint64_t parens = even_zero_bytes((w ^ open_paren * ones) & ~ones);
         paren_mask = shift_in(paren_mask, parens, magic);
-        b.close = shift_in(b.close, parens & x << 7, magic); // those that were 1
-        b.space = shift_in(b.space, zero_bytes(w ^ space * ones), magic);
+        spaces = shift_in(spaces, zero_bytes(w ^ space * ones), magic);
     }
-    return b;
+    return spaces;
 }
 
 // For each pattern of quotes before 8 bytes (bit i: a quote before byte i),
@@ -99,8 +99,8 @@ unsigned char *insert_block(unsigned char *dst, const unsigned char *src, size_t
 
 } // namespace
 
-uint32_t classify_plain(const unsigned char *p, size_t n, block_masks *masks, uint32_t *parens) {
-    return classify_blocks(p, n, masks, parens, classify_block);
+uint32_t classify_plain(const unsigned char *p, size_t n, uint64_t *spaces, uint32_t *parens) {
+    return classify_blocks(p, n, spaces, parens, classify_block);
 }
 
 unsigned char *insert_quotes_plain(unsigned char *dst, const unsigned char *src, size_t n,

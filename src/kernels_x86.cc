@@ -36,22 +36,20 @@ x86_features read_features() {
 
 // One block, 16 bytes at a time: compare them with each structural byte and
 // gather the top bits of the results into the block's masks.
-block_masks classify_block_sse2(const unsigned char *p, uint64_t &paren_mask) {
+uint64_t classify_block_sse2(const unsigned char *p, uint64_t &paren_mask) {
     const __m128i open = _mm_set1_epi8(open_paren), close = _mm_set1_epi8(close_paren),
-                  spaces = _mm_set1_epi8(space);
+                  space_bytes = _mm_set1_epi8(space);
     auto mask = [](__m128i eq, int part) {
         return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(eq))) << (16 * part);
     };
-    block_masks b{};
+    uint64_t spaces = 0;
     paren_mask = 0;
     for (int part = 0; part < 4; ++part) {
         __m128i v = _mm_load_si128(reinterpret_cast<const __m128i *>(p + 16 * part));
-        __m128i closes = _mm_cmpeq_epi8(v, close);
-        paren_mask |= mask(_mm_or_si128(_mm_cmpeq_epi8(v, open), closes), part);
-        b.close |= mask(closes, part);
-        b.space |= mask(_mm_cmpeq_epi8(v, spaces), part);
+        paren_mask |= mask(_mm_or_si128(_mm_cmpeq_epi8(v, open), _mm_cmpeq_epi8(v, close)), part);
+        spaces |= mask(_mm_cmpeq_epi8(v, space_bytes), part);
     }
-    return b;
+    return spaces;
 }
 
 // The same, 32 bytes at a time.  Built for AVX2, it keeps its own loop over
@@ -61,22 +59,20 @@ block_masks classify_block_sse2(const unsigned char *p, uint64_t &paren_mask) {
     return static_cast<uint64_t>(static_cast<unsigned>(_mm256_movemask_epi8(eq))) << (32 * part);
 }
 
-[[gnu::target("avx2,popcnt,bmi")]] uint32_t
-classify_avx2_impl(const unsigned char *p, size_t n, block_masks *masks, uint32_t *parens) {
+[[gnu::target("avx2,popcnt,bmi")]] uint32_t classify_avx2_impl(const unsigned char *p, size_t n,
+                                                               uint64_t *spaces, uint32_t *parens) {
     const __m256i open = _mm256_set1_epi8(open_paren), close = _mm256_set1_epi8(close_paren),
-                  spaces = _mm256_set1_epi8(space);
+                  space_bytes = _mm256_set1_epi8(space);
     uint32_t *next = parens;
-    for (size_t i = 0; i < n; i += block_size, ++masks) {
-        block_masks b{};
-        uint64_t paren_mask = 0;
+    for (size_t i = 0; i < n; i += block_size, ++spaces) {
+        uint64_t paren_mask = 0, space_mask = 0;
         for (int part = 0; part < 2; ++part) {
             __m256i v = _mm256_load_si256(reinterpret_cast<const __m256i *>(p + i + 32 * part));
-            __m256i closes = _mm256_cmpeq_epi8(v, close);
-            paren_mask |= mask_avx2(_mm256_or_si256(_mm256_cmpeq_epi8(v, open), closes), part);
-            b.close |= mask_avx2(closes, part);
-            b.space |= mask_avx2(_mm256_cmpeq_epi8(v, spaces), part);
+            paren_mask |= mask_avx2(
+                _mm256_or_si256(_mm256_cmpeq_epi8(v, open), _mm256_cmpeq_epi8(v, close)), part);
+            space_mask |= mask_avx2(_mm256_cmpeq_epi8(v, space_bytes), part);
         }
-        *masks = b;
+        *spaces = space_mask;
         next = list_parens<true>(next, i, paren_mask & first_bytes(n - i));
     }
     return static_cast<uint32_t>(next - parens);
@@ -113,14 +109,14 @@ bool x86_has(isa level) {
     return level == isa::sse2 || (level == isa::ssse3 && f.ssse3) || (level == isa::avx2 && f.avx2);
 }
 
-uint32_t classify_sse2(const unsigned char *p, size_t n, block_masks *masks, uint32_t *parens) {
-    return classify_blocks(p, n, masks, parens, classify_block_sse2);
+uint32_t classify_sse2(const unsigned char *p, size_t n, uint64_t *spaces, uint32_t *parens) {
+    return classify_blocks(p, n, spaces, parens, classify_block_sse2);
 }
 
 // The forms built for AVX2 and SSSE3 are reached through functions built for
 // the baseline CPU, as kernel_forms.h declares them.
-uint32_t classify_avx2(const unsigned char *p, size_t n, block_masks *masks, uint32_t *parens) {
-    return classify_avx2_impl(p, n, masks, parens);
+uint32_t classify_avx2(const unsigned char *p, size_t n, uint64_t *spaces, uint32_t *parens) {
+    return classify_avx2_impl(p, n, spaces, parens);
 }
 
 unsigned char *insert_quotes_ssse3(unsigned char *dst, const unsigned char *src, size_t n,

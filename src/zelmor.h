@@ -100,7 +100,7 @@ void make_filename(const char *path, std::string &out);
 // and from their own marks.  The buffer's parentheses are at offsets
 // parens[0, paren_count), and parens[next_paren] is the first not yet read.
 // A bit of `group_bounds` is set at the first byte of an innermost group's
-// contents and at the byte after its closing parenthesis.  `quotes` is
+// contents and at its closing parenthesis.  `quotes` is
 // where write-out puts the buffer's quotes; `token_carry` is 1 when the last
 // byte written out belonged to a token.  `unwritten` is set from the moment
 // the stream's buffer is classified until it has been written out.
@@ -109,7 +109,7 @@ struct paren_index {
     bool unwritten;
     uint32_t paren_count, next_paren;
     uint64_t token_carry;
-    block_masks masks[io_size / block_size];
+    uint64_t spaces[io_size / block_size];
     uint64_t group_bounds[io_size / block_size];
     uint64_t quotes[io_size / block_size];
     uint32_t parens[io_size + classify_list_over_write];

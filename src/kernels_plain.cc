@@ -16,50 +16,44 @@ uint64_t load_word(const unsigned char *p) {
     return w;
 }
 
-// 0x80 in each byte of x that is zero, and 0 in the others: adding 0x7f to
-// the low seven bits carries into the top bit of every byte but a zero one.
-uint64_t zero_bytes(uint64_t x) {
-    return ~(((x & low7) + low7) | x | low7);
+// The top bit of each byte of x that is not zero, and no other bit: adding
+// 0x7f to a byte's low seven bits carries into its top bit where any of them
+// is set, and the top bit of x is or-ed in.  low7 and high are the constants
+// of that name, passed in so that they stay in registers.
+uint64_t nonzero_bytes(uint64_t x, uint64_t low, uint64_t high) {
+    return (((x & low) + low) | x) & high;
 }
 
-// The same for an x whose bytes are all even: no byte is 1, so a borrow
-// out of a zero byte cannot make the byte above it look zero.
-uint64_t even_zero_bytes(uint64_t x) {
-    return (x - ones) & ~x & ~low7;
+// The top bits of t's bytes, the only bits t has, as eight bits with byte
+// i's at bit i: the product with 0x0002040810204081 moves each byte's top
+// bit into the product's top byte, each to its own place.
+uint64_t gather(uint64_t t, uint64_t magic) {
+    return t * magic >> 56;
 }
 
-// Shifts the top bits of t's bytes, as eight bits with byte i's at bit i,
-// into `mask` from the right: the product with 0x0002040810204081 moves each
-// byte's top bit into the product's top byte, each to its own place.
-uint64_t shift_in(uint64_t mask, uint64_t t, uint64_t magic) {
-    return mask << 8 | t * magic >> 56;
-}
+// Setting their lowest bit makes both parentheses closing ones, and no other
+// byte one.
+static_assert((open_paren | 1) == close_paren, "the parentheses differ in their lowest bit");
 
-// An opening and a closing parenthesis differ in their lowest bit only, so
-// one comparison finds both.
-static_assert((open_paren ^ close_paren) == 1, "the parentheses differ in one bit");
-
-// The words go from the last to the first, each shifting its bits in below
-// those of the words after it.
+// Word k gives bits 8k to 8k + 7 of the masks of the bytes that are not
+// parentheses and of those that are not spaces; the block's masks are their
+// complements.
 uint64_t classify_block(const unsigned char *p, uint64_t &paren_mask) {
-    uint64_t spaces = 0;
-    paren_mask = 0;
-    // The multiplier of shift_in, hidden from the optimizer, which would
-    // otherwise trade the one multiplication for six shifts and additions
-    // on some CPUs (s390x).
-    uint64_t magic = 0x0002040810204081u;
-    __asm__("" : "+r"(magic));
-    // Unrolled, the eight words would outgrow the registers of some CPUs.
-#pragma GCC unroll 2
-    for (int k = 7; k >= 0; --k) {
+    // The constants, in registers: left to itself, the optimizer trades the
+    // multiplication for six shifts and additions on some CPUs (s390x), and
+    // builds each constant anew for every word there.
+    uint64_t magic = 0x0002040810204081u, closes = close_paren * ones, spaces = space * ones,
+             low = low7, high = ~low7, one = ones;
+    __asm__("" : "+r"(magic), "+r"(closes), "+r"(spaces), "+r"(low), "+r"(high), "+r"(one));
+    uint64_t not_paren = 0, not_space = 0;
+#pragma GCC unroll 8
+    for (int k = 0; k < 8; ++k) {
         uint64_t w = load_word(p + 8 * k);
-        // Parentheses are 0 or 1 in w ^ open_paren, so 0 once the low bit is
-        // cleared.
-        uint64_t parens = even_zero_bytes((w ^ open_paren * ones) & ~ones);
-        paren_mask = shift_in(paren_mask, parens, magic);
-        spaces = shift_in(spaces, zero_bytes(w ^ space * ones), magic);
+        not_paren |= gather(nonzero_bytes((w | one) ^ closes, low, high), magic) << 8 * k;
+        not_space |= gather(nonzero_bytes(w ^ spaces, low, high), magic) << 8 * k;
     }
-    return spaces;
+    paren_mask = ~not_paren;
+    return ~not_space;
 }
 
 // For each pattern of quotes before 8 bytes (bit i: a quote before byte i),

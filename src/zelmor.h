@@ -100,10 +100,11 @@ void make_filename(const char *path, std::string &out);
 // and from their own marks.  The buffer's parentheses are at offsets
 // parens[0, paren_count), and parens[next_paren] is the first not yet read.
 // A bit of `group_bounds` is set at the first byte of an innermost group's
-// contents and at its closing parenthesis.  `quotes` is
-// where write-out puts the buffer's quotes; `token_carry` is 1 when the last
-// byte written out belonged to a token.  `unwritten` is set from the moment
-// the stream's buffer is classified until it has been written out.
+// contents and at its closing parenthesis, `spaces` has a bit set for each
+// space, and `quotes` is where write-out puts the buffer's quotes.
+// `token_carry` is 1 when the last byte written out belonged to a token.
+// `unwritten` is set from the moment the stream's buffer is classified until
+// it has been written out.
 struct paren_index {
     isa level; // the kernels to use: best_isa(), or a test's choice
     bool unwritten;

@@ -18,8 +18,8 @@ uint64_t load_word(const unsigned char *p) {
 
 // The top bit of each byte of x that is not zero, and no other bit: adding
 // 0x7f to a byte's low seven bits carries into its top bit where any of them
-// is set, and the top bit of x is or-ed in.  low7 and high are the constants
-// of that name, passed in so that they stay in registers.
+// is set, and the top bit of x is or-ed in.  `low` is low7 and `high` its
+// complement, passed in so that they stay in registers.
 uint64_t nonzero_bytes(uint64_t x, uint64_t low, uint64_t high) {
     return (((x & low) + low) | x) & high;
 }

@@ -8,6 +8,7 @@
 // renamed, or when the equation file would be the input itself; 2, with a
 // usage line, when no path is given.  Ended by a signal, it takes back what
 // it wrote and ends by that signal.  Standard output is never written.
+#include "fd.h"
 #include "publish.h"
 #include "zelmor.h"
 
@@ -50,18 +51,17 @@ bool filter_fds(int in_fd, int out_fd, scan_input &in, out_stream &out) {
 bool convert(const char *in_path, scan_input &in, out_stream &out) {
     std::string name;
     make_filename(in_path, name);
-    int in_fd = open(in_path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (in_fd < 0) return false;
+    unique_fd input(open(in_path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
     struct stat in_st;
-    int out_fd = -1;
-    if (fstat(in_fd, &in_st) == 0 && !S_ISDIR(in_st.st_mode))
-        out_fd = publish_begin(name.c_str(), in_st);
-    bool ok = out_fd >= 0 && filter_fds(in_fd, out_fd, in, out);
+    if (!input.valid() || fstat(input.get(), &in_st) != 0) return false;
+    if (S_ISDIR(in_st.st_mode)) return errno = EISDIR, false;
+    publication pub;
+    if (!publish_begin(pub, name.c_str(), in_st)) return false;
+    bool ok = filter_fds(input.get(), pub.file.get(), in, out);
     // The input first: nothing is published after a failed close.
-    ok = close(in_fd) == 0 && ok;
-    if (out_fd < 0) return false;
-    if (ok) return publish_commit();
-    publish_abandon();
+    ok = input.close() == 0 && ok;
+    if (ok) return publish_commit(pub);
+    publish_abandon(pub);
     return false;
 }
 
@@ -86,7 +86,14 @@ int main(int argc, char **argv) {
     // shortage of memory is met before any file is touched.
     std::unique_ptr<scan_input> in(new (std::nothrow) scan_input);
     std::unique_ptr<out_stream> out(new (std::nothrow) out_stream);
-    if (!in || !out || !convert(argv[1], *in, *out)) {
+    bool ok = false;
+    try {
+        ok = in != nullptr && out != nullptr && convert(argv[1], *in, *out);
+    } catch (...) {
+        // Only the name rule can throw, short of memory, before any file is
+        // made; publication takes itself back and never throws.
+    }
+    if (!ok) {
         say(failure_message);
         return 1;
     }

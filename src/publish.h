@@ -1,29 +1,47 @@
-// Publishing the equation file, for the driver alone: where the conversion
+// Publishing the equation file, for the drivers alone: where the conversion
 // is written, and how it takes the equation file's name.
 //
-// A run opens its output with publish_begin, writes it, and ends with
-// publish_commit or publish_abandon.  In between, a signal that would end
-// the process takes back what the run wrote before it ends it.
+// A run opens its output with publish_begin, writes to `file`, and ends
+// with publish_commit or publish_abandon.  In between, a signal that would
+// end the process takes back what the run wrote before it ends it.  None of
+// these throws; each failure leaves errno set.
 #ifndef ZELMOR_PUBLISH_H
 #define ZELMOR_PUBLISH_H
 
+#include "fd.h"
+#include "metadata.h"
+
+#include <string>
 #include <sys/stat.h>
+
+// One run's publication, owned by the driver from begin to commit or
+// abandon.
+struct publication {
+    unique_fd dir;      // the equation file's directory
+    std::string name;   // the equation file's name in `dir`; "" when reached
+                        // only through a link under /proc
+    std::string temp;   // the new file's name in `dir`; "" when in place
+    unique_fd file;     // where the conversion is written
+    bool carry = false; // `carried` is the replaced file's, to carry over
+    metadata carried;
+    mode_t mode = 0; // in place: the mode to keep, which writing may narrow
+};
 
 // Opens where the conversion goes for the equation file `name`, given the
 // input's status `in`: a new file beside the equation file, to be renamed
 // over it, or the equation file itself where a rename would change more
-// than its inode.  Returns the descriptor to write, or -1 with nothing
-// made or changed.
-int publish_begin(const char *name, const struct stat &in);
+// than its inode.  False, with nothing made or changed, if it cannot.
+bool publish_begin(publication &pub, const char *name, const struct stat &in) noexcept;
 
-// Closes the descriptor and makes what was written the equation file.
-// False, with the run taken back, if that fails; a signal that arrived
-// before this point ends the process with the run taken back, and one that
-// arrives later is held until the process exits.
-bool publish_commit();
+// Closes the file and makes what was written the equation file, carrying
+// over the metadata of the file it replaces as it is now.  False, with the
+// run taken back, if that fails; a signal that arrived before this point
+// ends the process with the run taken back, and one that arrives later is
+// held until the process exits.
+bool publish_commit(publication &pub) noexcept;
 
-// Closes the descriptor and takes the run back: removes the new file, or
-// empties an equation file written in place (removes it if the run made it).
-void publish_abandon();
+// Closes the file and takes the run back: removes the new file, or empties
+// an equation file written in place (removes it if the run made it).
+void publish_abandon(publication &pub) noexcept;
 
 #endif

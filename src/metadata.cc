@@ -1,0 +1,234 @@
+// What a new equation file carries over from the file it replaces.
+#include "metadata.h"
+
+#include "fd.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/xattr.h>
+#endif
+
+namespace {
+
+// Flags the new file is given; the others are the file system's own.
+#if defined(__linux__) && defined(FS_IOC_GETFLAGS)
+constexpr unsigned carried_flags = FS_FL_USER_MODIFIABLE;
+constexpr unsigned frozen_flags = FS_IMMUTABLE_FL | FS_APPEND_FL;
+#elif defined(UF_IMMUTABLE)
+constexpr unsigned carried_flags = UF_SETTABLE | SF_SETTABLE;
+constexpr unsigned frozen_flags = UF_IMMUTABLE | UF_APPEND | SF_IMMUTABLE | SF_APPEND;
+#else
+constexpr unsigned carried_flags = 0;
+constexpr unsigned frozen_flags = 0;
+#endif
+
+using xattr_list = std::vector<std::pair<std::string, std::string>>;
+
+bool get_flags(int fd, const struct stat &st, unsigned &flags) {
+    flags = 0;
+#if defined(__linux__) && defined(FS_IOC_GETFLAGS)
+    (void)st;
+    int f = 0;
+    if (ioctl(fd, FS_IOC_GETFLAGS, &f) != 0) return unsupported(errno);
+    flags = static_cast<unsigned>(f) & carried_flags;
+#elif defined(UF_IMMUTABLE)
+    (void)fd;
+    flags = st.st_flags & carried_flags;
+#else
+    (void)fd, (void)st;
+#endif
+    return true;
+}
+
+bool set_flags(int fd, unsigned flags) {
+#if defined(__linux__) && defined(FS_IOC_SETFLAGS)
+    int f = 0;
+    if (ioctl(fd, FS_IOC_GETFLAGS, &f) != 0) return flags == 0 && unsupported(errno);
+    unsigned has = static_cast<unsigned>(f), want = (has & ~carried_flags) | flags;
+    f = static_cast<int>(want);
+    return want == has || ioctl(fd, FS_IOC_SETFLAGS, &f) == 0;
+#elif defined(UF_IMMUTABLE)
+    return fchflags(fd, flags) == 0;
+#else
+    (void)fd;
+    return flags == 0;
+#endif
+}
+
+// The flags of a file that cannot be opened, as far as statx reports them:
+// its attributes of those names have the flags' values.
+bool get_flags_unopened(int file, unsigned &flags) {
+    flags = 0;
+#if defined(__linux__) && defined(STATX_ATTR_APPEND) && defined(FS_IOC_GETFLAGS)
+    struct statx sx;
+    if (statx(file, "", AT_EMPTY_PATH, 0, &sx) != 0) return false;
+    constexpr unsigned shown =
+        STATX_ATTR_COMPRESSED | STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND | STATX_ATTR_NODUMP;
+    static_assert(shown == (FS_COMPR_FL | FS_IMMUTABLE_FL | FS_APPEND_FL | FS_NODUMP_FL));
+    flags = static_cast<unsigned>(sx.stx_attributes & sx.stx_attributes_mask) & shown;
+#else
+    (void)file;
+#endif
+    return true;
+}
+
+// The extended attributes that `list` names and `get` reads, sorted by name.
+// Each takes a buffer and its size, and answers as listxattr and getxattr do.
+template <typename List, typename Get>
+bool read_xattrs(xattr_list &xattrs, List list, Get get) {
+    xattrs.clear();
+    for (;;) {
+        ssize_t n = list(nullptr, 0);
+        if (n <= 0) return n == 0 || unsupported(errno);
+        std::string names(static_cast<size_t>(n), '\0');
+        n = list(names.data(), names.size());
+        if (n < 0 && errno == ERANGE) continue; // grew meanwhile
+        if (n < 0) return false;
+        names.resize(static_cast<size_t>(n));
+        for (size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
+            std::string name = names.c_str() + at, value;
+            ssize_t v;
+            do {
+                v = get(name.c_str(), nullptr, 0);
+                if (v < 0) return false;
+                value.assign(static_cast<size_t>(v), '\0');
+                v = get(name.c_str(), value.data(), value.size());
+            } while (v < 0 && errno == ERANGE);
+            if (v < 0) return false;
+            value.resize(static_cast<size_t>(v));
+            xattrs.emplace_back(std::move(name), std::move(value));
+        }
+        std::sort(xattrs.begin(), xattrs.end());
+        return true;
+    }
+}
+
+bool get_xattrs(int fd, xattr_list &xattrs) {
+#ifdef __linux__
+    return read_xattrs(
+        xattrs, [fd](char *buf, size_t size) { return flistxattr(fd, buf, size); },
+        [fd](const char *name, void *buf, size_t size) { return fgetxattr(fd, name, buf, size); });
+#else
+    (void)fd;
+    xattrs.clear();
+    return true;
+#endif
+}
+
+// The same through a path-only descriptor, which the calls on descriptors
+// refuse: by the descriptor's own name under /proc.
+bool get_xattrs_unopened(int file, xattr_list &xattrs) {
+#ifdef __linux__
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", file);
+    return read_xattrs(
+        xattrs, [&path](char *buf, size_t size) { return listxattr(path, buf, size); },
+        [&path](const char *name, void *buf, size_t size) {
+            return getxattr(path, name, buf, size);
+        });
+#else
+    (void)file;
+    xattrs.clear();
+    return true;
+#endif
+}
+
+// Gives the file `fd` exactly the extended attributes `want`.
+bool set_xattrs(int fd, const xattr_list &want) {
+#ifdef __linux__
+    xattr_list has;
+    if (!get_xattrs(fd, has)) return false;
+    for (const auto &[name, value] : has) {
+        bool kept = false;
+        for (const auto &w : want) kept = kept || w.first == name;
+        if (!kept && fremovexattr(fd, name.c_str()) != 0) return false;
+    }
+    for (const auto &[name, value] : want)
+        if (fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0) return false;
+    return true;
+#else
+    (void)fd;
+    return want.empty();
+#endif
+}
+
+bool same_file(const struct stat &a, const struct stat &b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+} // namespace
+
+bool unsupported(int err) {
+    return err == ENOTSUP || err == EOPNOTSUPP || err == ENOTTY || err == EINVAL || err == ENOSYS;
+}
+
+bool read_metadata(int dir, const char *name, metadata &m) {
+    constexpr int flags = O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+#ifdef O_PATH
+    // A path-only descriptor first: it opens any file without effects on
+    // it (a FIFO's reader is not woken, a device is not opened).
+    unique_fd file(openat(dir, name, O_PATH | flags));
+    if (!file.valid() || fstat(file.get(), &m.st) != 0) return false;
+    if (!S_ISREG(m.st.st_mode)) return true;
+    unique_fd readable(openat(dir, name, O_RDONLY | flags));
+    if (!readable.valid() && errno == EACCES)
+        return get_flags_unopened(file.get(), m.flags) &&
+               get_xattrs_unopened(file.get(), m.xattrs) && file.close() == 0;
+    if (file.close() != 0) return false;
+#else
+    if (fstatat(dir, name, &m.st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (!S_ISREG(m.st.st_mode)) return true;
+    unique_fd readable(openat(dir, name, O_RDONLY | flags));
+#endif
+    struct stat st;
+    if (!readable.valid() || fstat(readable.get(), &st) != 0) return false;
+    if (!same_file(st, m.st)) return errno = EAGAIN, false; // replaced meanwhile
+    return get_flags(readable.get(), m.st, m.flags) && get_xattrs(readable.get(), m.xattrs) &&
+           readable.close() == 0;
+}
+
+bool give_metadata(int fd, const metadata &old) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return false;
+    // Ownership first, since changing it clears the set-ID bits and file
+    // capabilities; the mode after an ACL, since the ACL's mask is the
+    // group's bits.
+    if ((st.st_uid != old.st.st_uid || st.st_gid != old.st.st_gid) &&
+        fchown(fd, old.st.st_uid, old.st.st_gid) != 0)
+        return false;
+    if (!set_flags(fd, old.flags) || !set_xattrs(fd, old.xattrs) ||
+        fchmod(fd, old.st.st_mode & 07777) != 0)
+        return false;
+    metadata now;
+    if (fstat(fd, &now.st) != 0 || !get_flags(fd, now.st, now.flags) || !get_xattrs(fd, now.xattrs))
+        return false;
+    bool same = now.st.st_uid == old.st.st_uid && now.st.st_gid == old.st.st_gid &&
+                (now.st.st_mode & 07777) == (old.st.st_mode & 07777) && now.flags == old.flags &&
+                now.xattrs == old.xattrs;
+    return same || (errno = EPERM, false);
+}
+
+bool frozen(const metadata &m) {
+    return (m.flags & frozen_flags) != 0;
+}
+
+bool frozen_dir(int dir) {
+#if defined(STATX_ATTR_APPEND) && defined(STATX_ATTR_IMMUTABLE)
+    struct statx sx;
+    unsigned frozen = STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE;
+    return statx(dir, "", AT_EMPTY_PATH, 0, &sx) == 0 &&
+           (sx.stx_attributes & sx.stx_attributes_mask & frozen) != 0;
+#elif defined(UF_APPEND)
+    struct stat st;
+    return fstat(dir, &st) == 0 && (st.st_flags & frozen_flags) != 0;
+#else
+    (void)dir;
+    return false;
+#endif
+}

@@ -1,0 +1,44 @@
+// What a new equation file carries over from the file it replaces, for
+// publication: owner and group, mode with the set-ID and sticky bits, file
+// flags (chattr), and extended attributes, POSIX ACLs among them.  Owns
+// reading them without writing the previous file, giving them to the new
+// file, and checking that it has them and nothing more.
+#ifndef ZELMOR_METADATA_H
+#define ZELMOR_METADATA_H
+
+#include <string>
+#include <sys/stat.h>
+#include <utility>
+#include <vector>
+
+struct metadata {
+    struct stat st {};
+    unsigned flags = 0;                                      // the file flags a user may set
+    std::vector<std::pair<std::string, std::string>> xattrs; // sorted by name
+};
+
+// Reads the metadata of `name` in `dir`, not following a link and never
+// opening it for writing: its status always, and for a regular file its
+// flags and extended attributes too.  A file the user may not read gives
+// what the system shows without reading it (its extended attributes through
+// a path-only descriptor, and of its flags those that statx reports), or
+// fails.  False with errno set; ENOENT if there is no such name.
+bool read_metadata(int dir, const char *name, metadata &m);
+
+// Gives the file `fd` the owner, group, flags, extended attributes and mode
+// of `old`, and checks that it has exactly those.  False with errno set;
+// EPERM when a check finds a difference.
+bool give_metadata(int fd, const metadata &old);
+
+// Whether the flags make the file append-only or immutable, so that it
+// cannot be replaced.
+bool frozen(const metadata &m);
+
+// Whether the directory lets files be made but not renamed or removed.
+bool frozen_dir(int dir);
+
+// Whether the error says that a file system or system lacks a feature,
+// rather than that it failed.
+bool unsupported(int err);
+
+#endif

@@ -1,0 +1,44 @@
+// Walking the equation file's name as the kernel does, for publication.
+//
+// Owns the walk: one component at a time, relative to descriptors of the
+// directories, following symbolic links by hand and applying the kernel's
+// sticky-directory protections whatever the system's settings.  What it
+// hands back, a directory's descriptor and a name in it, is all that later
+// calls on the equation file go through: the path is never looked up again.
+#ifndef ZELMOR_RESOLVE_H
+#define ZELMOR_RESOLVE_H
+
+#include "fd.h"
+
+#include <string>
+#include <sys/stat.h>
+
+// The last component of a path, as the kernel would reach it.
+struct place {
+    unique_fd dir;        // the directory that holds it
+    std::string name;     // its name in `dir`
+    bool exists = false;  // whether there is anything of that name
+    bool through = false; // a link that the kernel follows by itself, not by
+                          // its text (under /proc): reach it only by opening
+                          // `name` in `dir`
+    struct stat st {};    // its status, not following a link, when it exists
+};
+
+// Walks `path` from the working directory or the root, through directories,
+// following each symbolic link on the way (at most 40 in all, each allowed
+// by the sticky rule) relative to the directory that holds it.  True with
+// `p` naming the last component, which may not exist; false, with errno
+// set, if the kernel would refuse the path, or if it names a directory.
+bool resolve(const char *path, place &p);
+
+// Whether a file owned by `owner` in the directory `dir` may be followed (a
+// link) or written (an existing file): in a sticky directory that its group
+// or others may write, only the effective user's files and the directory
+// owner's.  False with errno EACCES when it may not.
+bool trusted(int dir, uid_t owner);
+
+// Whether a link or an existing file of this status in a sticky directory
+// is subject to trusted(): links, regular files and FIFOs.
+bool guarded(const struct stat &st);
+
+#endif

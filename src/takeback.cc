@@ -1,0 +1,165 @@
+// Taking a run back when a signal ends it, or when it fails.
+#include "takeback.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The signals whose default action ends the process, but for the faults a
+// bug raises (SEGV, BUS, FPE, ILL, ABRT), which keep their core dump, and
+// for PIPE and XFSZ, which the programs ignore so that they fail a write
+// instead.  The C library keeps two real-time signals below SIGRTMIN for
+// itself and refuses handlers for them.
+constexpr int ending_signals[] = {
+    SIGHUP,    SIGINT,  SIGQUIT, SIGTRAP,   SIGALRM, SIGTERM,
+    SIGUSR1,   SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF, SIGSYS,
+#ifdef SIGPOLL
+    SIGPOLL,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGEMT
+    SIGEMT,
+#endif
+};
+
+// The state: the signals caught, and what to take back.
+struct record {
+    bool installed = false;       // catch_ending_signals has run
+    sigset_t caught;              // the signals it caught
+    bool armed = false;           // something to take back
+    int dir = AT_FDCWD;           // the directory of the file written
+    char name[NAME_MAX + 1] = {}; // its name there; "" when reached by `fd` alone
+    int fd = -1;                  // the file written, -1 once closed
+    bool made = false;            // the run made it
+    bool in_place = false;        // it is the equation file, not a new file
+    dev_t dev = 0;                // the file written
+    ino_t ino = 0;
+};
+record rec;
+
+void empty(int fd) {
+    if (ftruncate(fd, 0) != 0) return;
+}
+
+void take_back(const record &r) {
+    if (!r.armed) return;
+    struct stat st;
+    bool named = r.name[0] != '\0' && fstatat(r.dir, r.name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                 st.st_dev == r.dev && st.st_ino == r.ino;
+    if (r.made && named && unlinkat(r.dir, r.name, 0) == 0) return;
+    if (!r.in_place) return; // the new file is gone, or is not the run's
+    // In place, the file is emptied, through its descriptor while it is
+    // open; past a failure to do so, nothing more can be done.
+    if (r.fd >= 0 || !named) {
+        if (r.fd >= 0) empty(r.fd);
+        return;
+    }
+    int fd = openat(r.dir, r.name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return;
+    empty(fd);
+    close(fd);
+}
+
+sigset_t ending_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : ending_signals) sigaddset(&set, sig);
+#ifdef SIGRTMIN
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) sigaddset(&set, sig);
+#endif
+    return set;
+}
+
+extern "C" void on_signal(int sig) {
+    take_back(rec);
+    // Ends the process by the same signal, so that a calling shell or make
+    // sees it; the signal is blocked in its handler until this returns.
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigaction(sig, &dfl, nullptr);
+    raise(sig);
+}
+
+} // namespace
+
+void catch_ending_signals() {
+    if (rec.installed) return;
+    rec.installed = true;
+    // Blocked meanwhile, so that a signal the caller ignores is never
+    // caught, and one that arrives is discarded or delivered to its handler
+    // once the handlers are in place.
+    sigset_t all = ending_set();
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sa.sa_mask = all;
+    sigemptyset(&rec.caught);
+    sigprocmask(SIG_BLOCK, &all, nullptr);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        struct sigaction old;
+        if (sigismember(&all, sig) != 1 || sigaction(sig, &sa, &old) != 0) continue;
+        if (old.sa_handler == SIG_IGN) sigaction(sig, &old, nullptr);
+        else sigaddset(&rec.caught, sig);
+    }
+    sigprocmask(SIG_UNBLOCK, &all, nullptr);
+}
+
+void hold_signals() {
+    sigprocmask(SIG_BLOCK, &rec.caught, nullptr);
+}
+
+void release_signals() {
+    sigprocmask(SIG_UNBLOCK, &rec.caught, nullptr);
+}
+
+bool caught_signal_pending() {
+    sigset_t pending;
+    if (sigpending(&pending) != 0) return false;
+    for (int sig = 1; sig < NSIG; ++sig)
+        if (sigismember(&rec.caught, sig) == 1 && sigismember(&pending, sig) == 1) return true;
+    return false;
+}
+
+bool arm_take_back(int dir, const char *name, int fd, bool made, bool in_place) {
+    struct stat st;
+    size_t len = std::strlen(name);
+    if (len >= sizeof rec.name) return errno = ENAMETOOLONG, false;
+    if (fstat(fd, &st) != 0) return false;
+    rec.dir = dir;
+    std::memcpy(rec.name, name, len + 1);
+    rec.fd = fd;
+    rec.made = made;
+    rec.in_place = in_place;
+    rec.dev = st.st_dev;
+    rec.ino = st.st_ino;
+    rec.armed = true;
+    return true;
+}
+
+void take_back_closed() {
+    rec.fd = -1;
+}
+
+void disarm_take_back() {
+    rec.armed = false;
+    rec.fd = -1;
+}
+
+void take_back_now() {
+    hold_signals();
+    int err = errno;
+    take_back(rec);
+    disarm_take_back();
+    errno = err;
+    release_signals();
+}

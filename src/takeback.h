@@ -1,0 +1,44 @@
+// Taking a run back, for publication: what the run has made or is writing,
+// and the signals that, ending the process, must take it back first.
+//
+// Owns the one piece of state outside the callers' frames, the record of
+// what to take back, because a signal handler can reach nothing else.  It
+// changes only while the ending signals are held, and taking it back uses
+// only calls that are safe in a handler.
+#ifndef ZELMOR_TAKEBACK_H
+#define ZELMOR_TAKEBACK_H
+
+// Catches every signal whose default action ends the process (but the
+// faults a bug raises, and those the caller ignores, as under nohup), so
+// that it takes the run back before it ends the process by that signal.
+// Once per process; later calls do nothing.
+void catch_ending_signals();
+
+// Hold the caught signals, so that they stay pending, and let them go.
+void hold_signals();
+void release_signals();
+
+// Whether a caught signal is pending; with them held, it will end the
+// process once they are let go.
+bool caught_signal_pending();
+
+// What the run writes: the file `fd`, named `name` in the directory `dir`,
+// which the run made (`made`) or found.  Written in place, a file taken
+// back is emptied, or removed if the run made it and `name` still names
+// it; a new file, beside the equation file (`in_place` false), is removed.
+// An empty `name` leaves the file reachable by `fd` alone.  To be called
+// with the signals held; false, with nothing armed, if the file cannot be
+// told apart from one that replaces it meanwhile, or `name` is too long.
+bool arm_take_back(int dir, const char *name, int fd, bool made, bool in_place);
+
+// The armed file's descriptor has been closed: take it back by name alone.
+void take_back_closed();
+
+// The run is complete or taken back: nothing to take back any more.
+void disarm_take_back();
+
+// Takes back what is armed, then disarms, with the signals held meanwhile;
+// a caught signal that was pending ends the process once they are let go.
+void take_back_now();
+
+#endif

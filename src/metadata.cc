@@ -218,17 +218,19 @@ bool frozen(const metadata &m) {
     return (m.flags & frozen_flags) != 0;
 }
 
-bool frozen_dir(int dir) {
+bool frozen_dir(int dir, bool &frozen) {
+    frozen = false;
 #if defined(STATX_ATTR_APPEND) && defined(STATX_ATTR_IMMUTABLE)
     struct statx sx;
-    unsigned frozen = STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE;
-    return statx(dir, "", AT_EMPTY_PATH, 0, &sx) == 0 &&
-           (sx.stx_attributes & sx.stx_attributes_mask & frozen) != 0;
+    if (statx(dir, "", AT_EMPTY_PATH, 0, &sx) != 0) return unsupported(errno);
+    frozen = (sx.stx_attributes & sx.stx_attributes_mask &
+              (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE)) != 0;
 #elif defined(UF_APPEND)
     struct stat st;
-    return fstat(dir, &st) == 0 && (st.st_flags & frozen_flags) != 0;
+    if (fstat(dir, &st) != 0) return false;
+    frozen = (st.st_flags & frozen_flags) != 0;
 #else
     (void)dir;
-    return false;
 #endif
+    return true;
 }

@@ -34,8 +34,10 @@ bool give_metadata(int fd, const metadata &old);
 // cannot be replaced.
 bool frozen(const metadata &m);
 
-// Whether the directory lets files be made but not renamed or removed.
-bool frozen_dir(int dir);
+// Sets `frozen` to whether the directory lets files be made but not renamed
+// or removed (append-only or immutable).  False, with errno set, if that
+// cannot be told; a system that cannot report it has none.
+bool frozen_dir(int dir, bool &frozen);
 
 // Whether the error says that a file system or system lacks a feature,
 // rather than that it failed.

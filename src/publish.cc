@@ -97,7 +97,9 @@ bool adopt(publication &pub, unique_fd file, const std::string &name, bool made,
 // equation file's owner, group, mode, flags and extended attributes carry
 // over; a new one gets mode 0666 less the umask.
 outcome make_new(publication &pub, const place &p) {
-    if (frozen_dir(pub.dir.get())) return outcome::in_place;
+    bool frozen_directory = false;
+    if (!frozen_dir(pub.dir.get(), frozen_directory)) return outcome::failed;
+    if (frozen_directory) return outcome::in_place;
     if (p.exists) {
         if (!read_metadata(pub.dir.get(), pub.name.c_str(), pub.carried))
             return errno == EAGAIN || errno == ENOENT ? outcome::changed : outcome::failed;

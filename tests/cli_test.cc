@@ -414,6 +414,28 @@ const cli_case cli_cases[] = {
      {{"data.eqn-file", "old"}},
      [](const fs::path &) { needs_native(); },
      {.max_files = 5}},
+    {"link under /proc to the input emptied it",
+     {{"data.tmp", line_in}},
+     {"data.tmp"},
+     1,
+     failure,
+     {{"data.tmp", line_in}},
+     [](const fs::path &d) {
+         needs_native();
+         fs::create_symlink("/proc/self/fd/3", d / "data.eqn-file");
+     },
+     {.wrapper = {"sh", "-c", "exec 3<data.tmp && exec \"$@\"", "sh"}}},
+    {"reader of a FIFO that leaves early kills the run unreported",
+     {{"data.tmp", big_in}},
+     {"data.tmp"},
+     1,
+     failure,
+     {},
+     [](const fs::path &d) {
+         if (mkfifo((d / "data.eqn-file").c_str(), 0600) != 0) throw std::runtime_error("mkfifo");
+         std::string reader = "timeout 20 head -c1 '" + (d / "data.eqn-file").string() + "' &";
+         if (std::system(reader.c_str()) != 0) throw std::runtime_error(reader);
+     }},
 };
 
 void check(const cli_case &c) {
@@ -470,7 +492,7 @@ void planted(const fs::path &name, const std::function<void()> &make) {
 }
 // Lets uid 65534 run a copy of the program in `d` and make files there.
 void open_to_nobody(const fs::path &d) {
-    fs::copy_file(ZELMOR_BIN, d / "zelmor");
+    fs::copy_file(program_path(), d / "zelmor");
     fs::permissions(d, fs::perms::all);
     for (const char *name : {"data.tmp", "data.eqn-file"})
         if (chown((d / name).c_str(), 65534, 65534) != 0) throw std::runtime_error("chown");
@@ -526,6 +548,32 @@ const cli_case root_cases[] = {
      {},
      {},
      [](const fs::path &d) { chattr("-a", d / "ad"); }},
+    {"link planted in a sticky directory its group may write followed",
+     {},
+     {"pub/data.tmp"},
+     1,
+     failure,
+     {{"private/target", std::nullopt}},
+     [](const fs::path &d) {
+         sticky_dir(d, 0);
+         fs::permissions(d / "pub", fs::perms::owner_all | fs::perms::group_all |
+                                        fs::perms::others_exec | fs::perms::sticky_bit);
+         planted(d / "pub/data.eqn-file",
+                 [&] { fs::create_symlink("../private/target", d / "pub/data.eqn-file"); });
+     },
+     {},
+     {"pub/data.eqn-file"}},
+    {"write-only equation file emptied by a failed run",
+     {{"data.tmp", big_in}, {"data.eqn-file", "old"}},
+     {"data.tmp"},
+     1,
+     failure,
+     {{"data.eqn-file", "old"}},
+     [](const fs::path &d) {
+         open_to_nobody(d);
+         fs::permissions(d / "data.eqn-file", fs::perms::owner_write);
+     },
+     {.max_file_size = 300000, .user = 65534, .program = "./zelmor"}},
     {"read-only equation file of another user written",
      {{"data.tmp", line_in}, {"data.eqn-file", "old"}},
      {"data.tmp"},
@@ -546,13 +594,16 @@ TEST(Cli, RootTable) {
     for (const cli_case &c : root_cases) check(c);
 }
 
-// An existing equation file's mode bits, extended attributes, ACL and file
-// flags carry over to the file that replaces it; the new file gains none
+// An existing equation file's owner, mode bits, extended attributes, ACL,
+// file capabilities and file flags carry over to the file that replaces it,
+// or stay as they were when it is written in place; the new file gains none
 // of its own, such as an ACL from the directory's default ACL.
 TEST(Cli, MetadataCarriedOver) {
     struct meta_case {
         const char *fault;
         std::function<void(const fs::path &dir, const fs::path &eqn)> setup;
+        uid_t user = 0;        // runs as this user, who owns the files, when nonzero
+        bool in_place = false; // the equation file has a hard link
     };
     const std::string nobody_may_read = posix_acl({{acl_user_obj, 6, 0},
                                                    {acl_user, 4, 65534},
@@ -564,6 +615,8 @@ TEST(Cli, MetadataCarriedOver) {
                                                     {acl_group_obj, 5, 0},
                                                     {acl_mask, 7, 0},
                                                     {acl_other, 5, 0}});
+    // Version 2 of a file capability: CAP_NET_BIND_SERVICE permitted.
+    const std::string bind_service("\x01\x00\x00\x02\x00\x04\x00\x00\0\0\0\0\0\0\0\0\0\0\0\0", 20);
     auto set = [](const fs::path &p, const char *name, const std::string &value) {
         ASSERT_EQ(setxattr(p.c_str(), name, value.data(), value.size(), 0), 0) << name;
     };
@@ -577,20 +630,37 @@ TEST(Cli, MetadataCarriedOver) {
         {"file flag lost", [](auto &, auto &eqn) { chattr("+d", eqn); }},
         {"directory's default ACL gained",
          [&](auto &d, auto &) { set(d, "system.posix_acl_default", nobody_may_write); }},
+        {"file capability lost at the first write",
+         [&](auto &, auto &eqn) { set(eqn, "security.capability", bind_service); }},
+        {"owner given back after the mode",
+         [](auto &, auto &eqn) {
+             ASSERT_EQ(chown(eqn.c_str(), 65534, 65534), 0);
+             chmod(eqn.c_str(), 04755);
+         }},
+        {"write-only file written in place", [](auto &, auto &eqn) { chmod(eqn.c_str(), 0200); },
+         65534},
+        {"set-user-ID bit lost in place", [](auto &, auto &eqn) { chmod(eqn.c_str(), 04755); },
+         65534, true},
     };
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, for uid 65534, capabilities and chattr";
     for (const meta_case &c : cases) {
         SCOPED_TRACE(c.fault);
         temp_dir dir;
-        fs::path eqn = dir.path / "a.eqn-file";
-        spit(dir.path / "a.tmp", line_in);
+        fs::path eqn = dir.path / "data.eqn-file";
+        spit(dir.path / "data.tmp", line_in);
         spit(eqn, "old");
+        run_options opts;
+        if (c.user != 0) open_to_nobody(dir.path), opts.user = c.user, opts.program = "./zelmor";
+        if (c.in_place) fs::create_hard_link(eqn, dir.path / "twin");
         c.setup(dir.path, eqn);
         std::string before = metadata(eqn);
         ino_t old_inode = inode(eqn);
-        ASSERT_EQ(run(dir.path, {"a.tmp"}).status, 0);
+        ASSERT_EQ(run(dir.path, {"data.tmp"}, opts).status, 0);
         EXPECT_EQ(slurp(eqn), line_out);
         EXPECT_EQ(metadata(eqn), before);
-        EXPECT_NE(inode(eqn), old_inode) << "written in place, though the new file could match";
+        if (c.in_place) EXPECT_EQ(inode(eqn), old_inode) << "hard link split";
+        else
+            EXPECT_NE(inode(eqn), old_inode) << "written in place, though the new file could match";
     }
 }
 
@@ -722,6 +792,122 @@ TEST(Cli, DirectoryRenamedMidRun) {
     EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{}) << "unfinished file left";
 }
 
+// The previous file's mode and extended attributes changed mid-run: the
+// new file takes them as they are at the rename, and never widens access.
+TEST(Cli, MetadataChangedMidRun) {
+    temp_dir dir, capture;
+    fs::path eqn = dir.path / "data.eqn-file";
+    spit(eqn, "old");
+    fifo_run f = start_on_fifo(dir.path, "data.tmp", line_in, {}, capture.path);
+    ASSERT_GE(f.writer, 0);
+    ASSERT_TRUE(wait_for([&] { return !partial_files(dir.path).empty(); }));
+    fs::permissions(eqn, fs::perms::owner_read | fs::perms::owner_write);
+    ASSERT_EQ(setxattr(eqn.c_str(), "user.late", "1", 1, 0), 0);
+    std::string want = metadata(eqn);
+    close(f.writer);
+    EXPECT_EQ(finish(f.pid, capture.path).status, 0);
+    EXPECT_EQ(slurp(eqn), line_out);
+    EXPECT_EQ(metadata(eqn), want);
+}
+
+// Mounts a file system of `type` with `options` on `at`; false if it cannot.
+bool mount_on(const fs::path &at, const std::string &type, const std::string &options) {
+    fs::create_directories(at);
+    std::string cmd = "mount -t " + type + " -o " + options + " none '" + at.string() + "'";
+    return std::system((cmd + " 2>/dev/null").c_str()) == 0;
+}
+void unmount(const fs::path &at) {
+    if (std::system(("umount '" + at.string() + "'").c_str()) != 0) ADD_FAILURE() << "umount";
+}
+
+// Other file systems, mounted for each case: an overlay whose lower layer
+// holds a hard-linked equation file (opening it for writing copies it up
+// to a new inode), a tmpfs too small for the conversion, and a read-only
+// one.
+TEST(Cli, OtherFileSystems) {
+    struct fs_case {
+        const char *fault;
+        std::string type, options; // mounted on m/, with @ for the directory of m/, l/, u/, w/
+        std::function<void(const fs::path &dir)> setup, after_mount;
+        int status;
+        std::string eqn; // the equation file afterwards
+    };
+    const std::string big = repeat(line_in, 20000);
+    auto files = [&](const fs::path &d) {
+        spit(d / "data.tmp", big);
+        spit(d / "data.eqn-file", "old");
+    };
+    const fs_case cases[] = {
+        {"copy-up on opening taken for a replacement", "overlay",
+         "lowerdir=@/l,upperdir=@/u,workdir=@/w",
+         [&](const fs::path &d) {
+             files(d / "l");
+             fs::create_hard_link(d / "l/data.eqn-file", d / "l/twin");
+         },
+         nullptr, 0, repeat(line_out, 20000)},
+        {"full file system destroys old output", "tmpfs", "size=512k", nullptr,
+         [&](const fs::path &m) { files(m); }, 1, "old"},
+        {"read-only file system destroys old output", "tmpfs", "size=4m", nullptr,
+         [&](const fs::path &m) {
+             files(m);
+             if (std::system(("mount -o remount,ro '" + m.string() + "'").c_str()) != 0)
+                 throw std::runtime_error("remount");
+         },
+         1, "old"},
+    };
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to mount file systems";
+    for (const fs_case &c : cases) {
+        SCOPED_TRACE(c.fault);
+        temp_dir dir;
+        for (const char *sub : {"l", "u", "w"}) fs::create_directory(dir.path / sub);
+        if (c.setup) c.setup(dir.path);
+        std::string opts = c.options; // layers by absolute path, as mount wants them
+        for (size_t at; (at = opts.find('@')) != std::string::npos;)
+            opts.replace(at, 1, dir.path.string());
+        if (!mount_on(dir.path / "m", c.type, opts)) GTEST_SKIP() << "cannot mount " << c.type;
+        try {
+            if (c.after_mount) c.after_mount(dir.path / "m");
+            run_result r = run(dir.path / "m", {"data.tmp"});
+            EXPECT_EQ(r.status, c.status);
+            EXPECT_TRUE(same_bytes(c.eqn, slurp(dir.path / "m/data.eqn-file")));
+            EXPECT_EQ(partial_files(dir.path / "m"), std::vector<std::string>{});
+        } catch (const std::exception &e) {
+            ADD_FAILURE() << e.what();
+        }
+        unmount(dir.path / "m");
+    }
+}
+
+// A path through /proc/PID/root into another mount namespace, as an
+// administrator reaches a container's files: the equation file is made in
+// that namespace's directory, not in the directory of that name here.
+TEST(Cli, LinkIntoAnotherMountNamespace) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, for a mount namespace";
+    if (!emulator().empty()) GTEST_SKIP() << "qemu's -L prefix takes absolute paths elsewhere";
+    temp_dir dir, capture;
+    fs::path shared = dir.path / "srv";
+    fs::create_directory(shared);
+    std::string script = "mount -t tmpfs none '" + shared.string() + "' && echo > '" +
+                         (shared / "ready").string() + "' && exec sleep 60";
+    pid_t ns = fork();
+    if (ns == 0) {
+        execlp("unshare", "unshare", "-m", "--propagation", "private", "sh", "-c", script.c_str(),
+               static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    fs::path there = "/proc/" + std::to_string(ns) + "/root" + shared.string();
+    bool ready = wait_for([&] { return fs::exists(there / "ready"); });
+    if (ready) {
+        spit(there / "data.tmp", line_in);
+        EXPECT_EQ(run(dir.path, {(there / "data.tmp").string()}).status, 0);
+        EXPECT_EQ(slurp(there / "data.eqn-file"), line_out);
+        EXPECT_FALSE(fs::exists(shared / "data.eqn-file")) << "made outside the namespace";
+    }
+    kill(ns, SIGKILL);
+    waitpid(ns, nullptr, 0);
+    if (!ready) GTEST_SKIP() << "cannot make a mount namespace with unshare";
+}
+
 // Two runs whose inputs name the same equation file: whichever finishes
 // last wins, whole; the file never mixes the two, whether it is replaced
 // or, having a hard link, written in place.
@@ -785,7 +971,7 @@ TEST(Cli, UnwritableDirectory) {
     run_options opts{.user = 65534};
     if (geteuid() == 0) {
         opts.program = (dir.path / "zelmor").string();
-        fs::copy_file(ZELMOR_BIN, opts.program);
+        fs::copy_file(program_path(), opts.program);
         fs::permissions(opts.program, fs::perms::all & ~fs::perms::others_write);
     }
     run_result r = run(dir.path, {"ro/a.tmp"}, opts);

@@ -11,6 +11,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <signal.h>
 #include <sstream>
 #include <string>
@@ -32,6 +33,11 @@ const fault faults[] = {
     {"failed close", "close", "EIO", false},
     {"failed rename", "/^rename(at2?)?$", "EIO", false},
     {"no room for the new file", "openat", "ENOSPC", false},
+    {"failed status", "newfstatat", "EIO", false}, // fstat and fstatat alike, in glibc
+    {"failed status of the directory", "statx", "EIO", false},
+    {"failed check for write access", "faccessat2", "EIO", false},
+    {"failed mode change", "fchmod", "EIO", false},
+    {"failed list of extended attributes", "flistxattr", "EIO", false},
     {"interrupted read", "read", "EINTR", true},
     {"interrupted write", "write", "EINTR", true},
 };
@@ -128,52 +134,243 @@ TEST(Faults, EveryCallFailsInTurn) {
 
 } // namespace
 
-// A signal that arrives while strace holds the program in a call of its
-// publication: at the close of the new file, before the rename, it ends
-// the run with the previous file in place; at the rename, the run is
-// complete and succeeds.  Never does the run end by the signal with the
-// file replaced.
-TEST(Faults, SignalHeldBeforeOrAtRename) {
+// A run that strace holds on entering one call while something happens:
+// the first call of `calls` (one system call, numbered `nr`) whose traced
+// line holds `marker`, as a run without the hold shows.  Whatever happens
+// meanwhile, the run must end as the case says, leaving no new file.
+struct held_case {
+    const char *fault;
+    std::function<void(const fs::path &dir)> setup;
+    std::string path; // the program's argument
+    const char *calls;
+    long nr;
+    const char *marker;
+    std::function<void(const fs::path &dir, pid_t program)> meanwhile;
+    int status;
+    std::vector<std::pair<std::string, std::optional<std::string>>> after;
+    int ignored_signal = 0;
+    std::function<void(const fs::path &dir)> check = nullptr;
+};
+
+// The program that `tracer` runs, once it has sat in the call `nr` for two
+// looks in a row; 0 if it never does.
+pid_t held_in(pid_t tracer, long nr) {
+    std::string children =
+        "/proc/" + std::to_string(tracer) + "/task/" + std::to_string(tracer) + "/children";
+    for (int seen = 0, i = 0; i < 300; ++i, usleep(10000)) {
+        pid_t program = 0;
+        long now = -1;
+        std::istringstream(slurp(children)) >> program;
+        std::istringstream(slurp("/proc/" + std::to_string(program) + "/syscall")) >> now;
+        seen = now == nr ? seen + 1 : 0;
+        if (seen == 2) return program;
+    }
+    return 0;
+}
+
+void hold(const held_case &c) {
+    SCOPED_TRACE(c.fault);
+    auto traced = [&](const fs::path &dir, const fs::path &logs, const std::string &inject) {
+        run_options opts{.ignored_signal = c.ignored_signal};
+        opts.wrapper = {"strace",
+                        "-qq",
+                        "-y",
+                        "-E",
+                        "ASAN_OPTIONS=detect_leaks=0",
+                        "-o",
+                        (logs / "strace.log").string(),
+                        "-e",
+                        std::string("trace=") + c.calls};
+        if (!inject.empty()) opts.wrapper.insert(opts.wrapper.end(), {"-e", inject});
+        return start(dir, {c.path}, opts, logs);
+    };
+    int n = 1;
+    {
+        temp_dir dry, logs;
+        c.setup(dry.path);
+        finish(traced(dry.path, logs.path, ""), logs.path);
+        std::istringstream lines(slurp(logs.path / "strace.log"));
+        std::string line;
+        while (std::getline(lines, line) && line.find(c.marker) == std::string::npos) ++n;
+        ASSERT_FALSE(lines.fail()) << c.marker << ": no such call";
+    }
+    temp_dir dir, logs;
+    c.setup(dir.path);
+    pid_t tracer =
+        traced(dir.path, logs.path,
+               std::string("inject=") + c.calls + ":delay_enter=1000000:when=" + std::to_string(n));
+    pid_t program = held_in(tracer, c.nr);
+    EXPECT_NE(program, 0) << "never held";
+    if (program != 0) c.meanwhile(dir.path, program);
+    run_result r = finish(tracer, logs.path);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_TRUE(same_bytes(c.status == 0 ? "" : failure, r.err) || c.status > 128);
+    for (const auto &[name, bytes] : c.after) {
+        fs::path p = dir.path / name;
+        if (!bytes) EXPECT_FALSE(fs::exists(fs::symlink_status(p))) << name << " exists";
+        else EXPECT_TRUE(same_bytes(*bytes, slurp(p))) << "contents of " << name;
+    }
+    if (c.check) c.check(dir.path);
+    EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{}) << "unfinished file left";
+}
+
+// Races held open: signals at the commit, and the equation file or the
+// directories on its way changed by another user, or another run, between
+// the walk and the rename.
+TEST(Faults, HeldRaces) {
     if (!have_strace()) GTEST_SKIP() << "needs strace (apt-get install strace)";
     if (!emulator().empty()) GTEST_SKIP() << "under an emulator, strace would trace the emulator";
-    struct held {
-        const char *calls;
-        long nr; // the call's number
-        bool published;
-    };
 #ifdef SYS_renameat
     const long rename_nr = SYS_renameat;
 #else
     const long rename_nr = SYS_renameat2;
 #endif
-    for (held h : {held{"close", SYS_close, false}, held{"/^rename(at2?)?$", rename_nr, true}}) {
-        SCOPED_TRACE(h.calls);
-        // Which of the calls is the new file's: the first so named.
-        traced_run dry;
-        trace(dry, {"", h.calls, "", false}, {});
-        std::istringstream lines(dry.log);
-        int n = 1;
-        for (std::string line;
-             std::getline(lines, line) && line.find(".zelmor-partial-") == std::string::npos;)
-            ++n;
-        traced_run t;
-        std::string inject = std::string("inject=") + h.calls + ":delay_enter=2000000:when=";
-        trace(t, {"", h.calls, "", false}, {"-e", inject + std::to_string(n)}, [&](pid_t tracer) {
-            // The program is the tracer's child.  It stays in the held call
-            // for two seconds; the others pass at once.
-            std::string children =
-                "/proc/" + std::to_string(tracer) + "/task/" + std::to_string(tracer) + "/children";
-            pid_t program = 0;
-            for (int seen = 0, i = 0; i < 200 && seen < 2; ++i, usleep(50000)) {
-                std::istringstream(slurp(children)) >> program;
-                long nr = -1;
-                std::istringstream(slurp("/proc/" + std::to_string(program) + "/syscall")) >> nr;
-                seen = nr == h.nr ? seen + 1 : 0;
-            }
-            kill(program, SIGTERM);
-        });
-        std::string got = slurp(t.dir.path / "data.eqn-file");
-        EXPECT_EQ(t.result.status, h.published ? 0 : 128 + SIGTERM);
-        EXPECT_TRUE(same_bytes(h.published ? output : "old", got));
-    }
+    auto files = [](const fs::path &d) {
+        spit(d / "data.tmp", input);
+        spit(d / "data.eqn-file", "old");
+    };
+    auto in_place = [&](const fs::path &d) {
+        files(d);
+        fs::create_hard_link(d / "data.eqn-file", d / "twin");
+    };
+    auto signal = [](int sig) { return [sig](const fs::path &, pid_t p) { kill(p, sig); }; };
+    const char *partial = ".zelmor-partial-";
+    ino_t second = 0; // the equation file that another run published meanwhile
+    std::vector<held_case> cases = {
+        {"signal at the new file's close published the run",
+         files,
+         "data.tmp",
+         "close",
+         SYS_close,
+         partial,
+         signal(SIGTERM),
+         128 + SIGTERM,
+         {{"data.eqn-file", "old"}}},
+        {"signal at the rename lost a complete run",
+         files,
+         "data.tmp",
+         "/^rename(at2?)?$",
+         rename_nr,
+         partial,
+         signal(SIGTERM),
+         0,
+         {{"data.eqn-file", output}}},
+        {"ignored signal at the close failed the run",
+         files,
+         "data.tmp",
+         "close",
+         SYS_close,
+         partial,
+         signal(SIGHUP),
+         0,
+         {{"data.eqn-file", output}},
+         SIGHUP},
+        // In place, the close publishes: held at the look for a signal before it.
+        {"signal before the close in place left part of a conversion",
+         in_place,
+         "data.tmp",
+         "rt_sigpending",
+         SYS_rt_sigpending,
+         "rt_sigpending",
+         signal(SIGTERM),
+         128 + SIGTERM,
+         {{"data.eqn-file", ""}}},
+        {"ignored signal before the close in place emptied the file",
+         in_place,
+         "data.tmp",
+         "rt_sigpending",
+         SYS_rt_sigpending,
+         "rt_sigpending",
+         signal(SIGHUP),
+         0,
+         {{"data.eqn-file", output}},
+         SIGHUP},
+        {"new file open to others before it is narrowed",
+         [&](const fs::path &d) {
+             files(d);
+             fs::permissions(d / "data.eqn-file", fs::perms::owner_read | fs::perms::owner_write);
+         },
+         "data.tmp",
+         "fchmod",
+         SYS_fchmod,
+         partial,
+         [](const fs::path &d, pid_t) {
+             for (const std::string &p : partial_files(d))
+                 EXPECT_EQ(fs::status(p).permissions() & fs::perms::mask,
+                           fs::perms::owner_read | fs::perms::owner_write);
+         },
+         0,
+         {{"data.eqn-file", output}}},
+        {"another run's linked equation file truncated",
+         [](const fs::path &d) {
+             spit(d / "data.tmp", input);
+             fs::create_directory(d / "store");
+             spit(d / "store/target", "old");
+             fs::create_symlink("store/target", d / "data.eqn-file");
+         },
+         "data.tmp",
+         "openat",
+         SYS_openat,
+         partial,
+         [&](const fs::path &d, pid_t) {
+             EXPECT_EQ(run(d, {"data.tmp"}).status, 0);
+             second = inode(d / "store/target");
+         },
+         0,
+         {{"store/target", output}},
+         0,
+         [&](const fs::path &d) {
+             EXPECT_TRUE(fs::is_symlink(d / "data.eqn-file"));
+             EXPECT_NE(inode(d / "store/target"), second) << "written in place";
+         }},
+    };
+    // Another user (65534) in a sticky directory that anyone may write.
+    auto sticky = [](const fs::path &d) {
+        fs::create_directory(d / "private");
+        spit(d / "private/notes", "notes");
+        fs::create_directory(d / "pub");
+        fs::permissions(d / "pub", fs::perms::all | fs::perms::sticky_bit);
+    };
+    auto as_nobody = [](const fs::path &p) {
+        if (lchown(p.c_str(), 65534, 65534) != 0) ADD_FAILURE() << "lchown " << p;
+    };
+    std::vector<held_case> root_cases = {
+        {"link planted between the walk and the rename followed",
+         [&](const fs::path &d) {
+             sticky(d);
+             spit(d / "pub/data.tmp", input);
+             fs::create_symlink("b", d / "pub/data.eqn-file");
+         },
+         "pub/data.tmp",
+         "openat",
+         SYS_openat,
+         partial,
+         [&](const fs::path &d, pid_t) {
+             fs::create_symlink("../private/notes", d / "pub/b");
+             as_nobody(d / "pub/b");
+         },
+         1,
+         {{"private/notes", "notes"}}},
+        {"directory swapped for a link mid-walk followed",
+         [&](const fs::path &d) {
+             sticky(d);
+             fs::create_directory(d / "pub/sub");
+             spit(d / "pub/sub/data.tmp", input);
+             as_nobody(d / "pub/sub");
+         },
+         "pub/sub/data.tmp",
+         "openat",
+         SYS_openat,
+         ", \"sub\", ",
+         [&](const fs::path &d, pid_t) {
+             fs::rename(d / "pub/sub", d / "pub/sub.old");
+             fs::create_symlink("../private", d / "pub/sub");
+             as_nobody(d / "pub/sub");
+         },
+         1,
+         {{"private/data.eqn-file", std::nullopt}}},
+    };
+    if (geteuid() == 0) cases.insert(cases.end(), root_cases.begin(), root_cases.end());
+    for (const held_case &c : cases) hold(c);
+    if (geteuid() != 0) GTEST_SKIP() << "cases of another user need root; they did not run";
 }

@@ -2,7 +2,10 @@
 #ifndef ZELMOR_TESTS_RUN_H
 #define ZELMOR_TESTS_RUN_H
 
+#include <gtest/gtest.h>
+
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -56,6 +59,11 @@ struct temp_dir {
     }
 };
 
+// What standard input and output hold, open for reading and writing, while
+// the program runs: neither may change, whatever the case.
+inline const std::string stdin_guard = "standard input, never to be written\n";
+inline const std::string stdout_guard = "standard output, never to be written\n";
+
 struct run_result {
     int status; // exit status, or 128 + signal
     std::string out, err;
@@ -70,6 +78,13 @@ inline std::vector<std::string> emulator() {
     return words;
 }
 
+// The program under test: the one built here, or another given in
+// ZELMOR_TEST_PROGRAM, such as an earlier build to compare with.
+inline std::string program_path() {
+    const char *other = std::getenv("ZELMOR_TEST_PROGRAM");
+    return other != nullptr && *other != '\0' ? other : ZELMOR_BIN;
+}
+
 // Exit statuses of the child before the program runs.
 constexpr int cannot_switch_user = 125;   // setgroups, setgid or setuid failed
 constexpr int cannot_reach_program = 124; // the other user cannot execute the program
@@ -82,16 +97,19 @@ struct run_options {
     uid_t user = 0; // run as this user (and group, no others) instead, when nonzero and root
     bool close_stdin_stderr = false;
     int ignored_signal = 0; // started with this signal ignored, as under nohup
-    std::string program = ZELMOR_BIN;
+    std::string program = program_path();
     std::vector<std::string> wrapper = {}; // a command that runs the program, such as strace
 };
 
 // Starts the program with `args` in `dir`, under the wrapper if there is
-// one, and returns its process ID; its stdout and stderr go to files in
-// `capture`, not in `dir`, so that they do not count as files it made.
+// one, and returns its process ID.  Its standard input and output are files
+// in `capture` holding the guards, its standard error a file there too, not
+// in `dir`, so that they do not count as files it made.
 inline pid_t start(const fs::path &dir, const std::vector<std::string> &args,
                    const run_options &opts, const fs::path &capture) {
-    fs::path out = capture / "stdout", err = capture / "stderr";
+    fs::path in = capture / "stdin", out = capture / "stdout", err = capture / "stderr";
+    spit(in, stdin_guard);
+    spit(out, stdout_guard);
     pid_t pid = fork();
     if (pid == 0) {
         std::vector<char *> argv;
@@ -101,13 +119,14 @@ inline pid_t start(const fs::path &dir, const std::vector<std::string> &args,
         argv.push_back(const_cast<char *>(opts.program.c_str()));
         for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
-        int o = open(out.c_str(), O_WRONLY | O_CREAT, 0600);
+        int i = open(in.c_str(), O_RDWR), o = open(out.c_str(), O_RDWR);
         int e = open(err.c_str(), O_WRONLY | O_CREAT, 0600);
         rlimit fsize{opts.max_file_size, opts.max_file_size};
         rlimit stack{opts.stack_size, opts.stack_size}, files{opts.max_files, opts.max_files};
         rlimit no_core{0, 0};
-        if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 || chdir(dir.c_str()) != 0 ||
-            setrlimit(RLIMIT_FSIZE, &fsize) != 0 || setrlimit(RLIMIT_CORE, &no_core) != 0 ||
+        if (i < 0 || o < 0 || e < 0 || dup2(i, 0) < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0 ||
+            chdir(dir.c_str()) != 0 || setrlimit(RLIMIT_FSIZE, &fsize) != 0 ||
+            setrlimit(RLIMIT_CORE, &no_core) != 0 ||
             (opts.stack_size != RLIM_INFINITY && setrlimit(RLIMIT_STACK, &stack) != 0) ||
             (opts.max_files != RLIM_INFINITY && setrlimit(RLIMIT_NOFILE, &files) != 0))
             _exit(126);
@@ -129,12 +148,15 @@ inline pid_t start(const fs::path &dir, const std::vector<std::string> &args,
     return pid;
 }
 
-// Waits for a started program to end.
+// Waits for a started program to end; `out` is what standard output holds
+// if it changed, "" if not.
 inline run_result finish(pid_t pid, const fs::path &capture) {
     int ws = 0;
     waitpid(pid, &ws, 0);
     int status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-    return {status, slurp(capture / "stdout"), slurp(capture / "stderr")};
+    EXPECT_EQ(slurp(capture / "stdin"), stdin_guard) << "standard input was written";
+    std::string out = slurp(capture / "stdout");
+    return {status, out == stdout_guard ? "" : out, slurp(capture / "stderr")};
 }
 
 inline run_result run(const fs::path &dir, const std::vector<std::string> &args,

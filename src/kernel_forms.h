@@ -138,7 +138,7 @@ constexpr spread_table make_spread_table() {
     for (unsigned q = 0; q < 256; ++q) {
         unsigned at = 0;
         for (unsigned i = 0; i < 8; ++i) {
-            if (q >> i & 1) {
+            if ((q >> i & 1) != 0) {
                 t.quotes[q][at] = quote;
                 t.shuffle[q][at++] = 0x80;
             }

@@ -76,8 +76,8 @@ int main(int argc, char **argv) {
     // A write past the file size limit, or into a pipe with no reader, would
     // kill the process; ignored, these signals turn into write errors that
     // end the run like any other.
-    signal(SIGXFSZ, SIG_IGN);
-    signal(SIGPIPE, SIG_IGN);
+    (void)signal(SIGXFSZ, SIG_IGN); // cannot fail for these signals
+    (void)signal(SIGPIPE, SIG_IGN);
     if (argc < 2) {
         say(usage_message);
         return 2;

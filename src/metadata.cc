@@ -126,7 +126,7 @@ bool get_xattrs(int fd, xattr_list &xattrs) {
 bool get_xattrs_unopened(int file, xattr_list &xattrs) {
 #ifdef __linux__
     char path[32];
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", file);
+    (void)std::snprintf(path, sizeof path, "/proc/self/fd/%d", file); // an int fits
     return read_xattrs(
         xattrs, [&path](char *buf, size_t size) { return listxattr(path, buf, size); },
         [&path](const char *name, void *buf, size_t size) {

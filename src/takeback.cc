@@ -88,7 +88,7 @@ extern "C" void on_signal(int sig) {
     struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
     sigaction(sig, &dfl, nullptr);
-    raise(sig);
+    (void)raise(sig); // to a signal that is valid, as it was caught
 }
 
 } // namespace

@@ -340,9 +340,18 @@ const cli_case cli_cases[] = {
      1,
      failure,
      {{"store/target", "old"}},
-     [](const fs::path &d) { link_chain(d, 45); },
+     [](const fs::path &d) { link_chain(d, 41); },
      {},
-     {"data.eqn-file", "l39", "l40", "l44"}},
+     {"data.eqn-file", "l39", "l40"}},
+    {"link through a file replaced the file",
+     {{"data.tmp", line_in}, {"notes", "notes"}},
+     {"data.tmp"},
+     1,
+     failure,
+     {{"notes", "notes"}},
+     [](const fs::path &d) { fs::create_symlink("notes/x", d / "data.eqn-file"); },
+     {},
+     {"data.eqn-file"}},
     {"link chain of 40 refused",
      {{"data.tmp", line_in}},
      {"data.tmp"},
@@ -495,7 +504,8 @@ void open_to_nobody(const fs::path &d) {
     fs::copy_file(program_path(), d / "zelmor");
     fs::permissions(d, fs::perms::all);
     for (const char *name : {"data.tmp", "data.eqn-file"})
-        if (chown((d / name).c_str(), 65534, 65534) != 0) throw std::runtime_error("chown");
+        if (fs::exists(d / name) && chown((d / name).c_str(), 65534, 65534) != 0)
+            throw std::runtime_error("chown");
 }
 void chattr(const char *flags, const fs::path &p) {
     std::string cmd = std::string("chattr ") + flags + " '" + p.string() + "'";
@@ -526,6 +536,57 @@ const cli_case root_cases[] = {
          sticky_dir(d, 0);
          planted(d / "pub/data.eqn-file", [&] { spit(d / "pub/data.eqn-file", ""); });
      }},
+    {"FIFO planted in a sticky directory written",
+     {},
+     {"pub/data.tmp"},
+     1,
+     failure,
+     {},
+     [](const fs::path &d) {
+         sticky_dir(d, 0);
+         fs::path fifo = d / "pub/data.eqn-file";
+         planted(fifo, [&] { mkfifo(fifo.c_str(), 0666); });
+         std::string reader = "timeout 10 cat '" + fifo.string() + "' >/dev/null 2>&1 &";
+         if (std::system(reader.c_str()) != 0) throw std::runtime_error(reader);
+     }},
+    {"hard-linked file planted in a sticky directory written",
+     {},
+     {"pub/data.tmp"},
+     1,
+     failure,
+     {{"pub/data.eqn-file", "theirs"}},
+     [](const fs::path &d) {
+         sticky_dir(d, 0);
+         planted(d / "pub/data.eqn-file", [&] { spit(d / "pub/data.eqn-file", "theirs"); });
+         fs::create_hard_link(d / "pub/data.eqn-file", d / "pub/twin");
+     }},
+    {"link of another user refused where the sticky bit is not set",
+     {},
+     {"pub/data.tmp"},
+     0,
+     "",
+     {{"private/target", line_out}},
+     [](const fs::path &d) {
+         sticky_dir(d, 0);
+         fs::permissions(d / "pub", fs::perms::all);
+         planted(d / "pub/data.eqn-file",
+                 [&] { fs::create_symlink("../private/target", d / "pub/data.eqn-file"); });
+     }},
+    {"directory that may be searched but not read refused",
+     {{"xo/data.tmp", line_in}},
+     {"xo/data.tmp"},
+     0,
+     "",
+     {{"xo/data.eqn-file", line_out}},
+     [](const fs::path &d) {
+         open_to_nobody(d);
+         for (const char *name : {"xo", "xo/data.tmp"})
+             if (chown((d / name).c_str(), 65534, 65534) != 0) throw std::runtime_error("chown");
+         fs::permissions(d / "xo", fs::perms::owner_write | fs::perms::owner_exec |
+                                       fs::perms::group_write | fs::perms::group_exec |
+                                       fs::perms::others_write | fs::perms::others_exec);
+     },
+     {.user = 65534, .program = "./zelmor"}},
     {"directory owner's link in a sticky directory refused",
      {},
      {"pub/data.tmp"},
@@ -548,6 +609,53 @@ const cli_case root_cases[] = {
      {},
      {},
      [](const fs::path &d) { chattr("-a", d / "ad"); }},
+    {"immutable equation file replaced",
+     {{"data.tmp", line_in}, {"data.eqn-file", "old"}},
+     {"data.tmp"},
+     1,
+     failure,
+     {{"data.eqn-file", "old"}},
+     [](const fs::path &d) { chattr("+i", d / "data.eqn-file"); },
+     {},
+     {},
+     {},
+     [](const fs::path &d) { chattr("-i", d / "data.eqn-file"); }},
+    {"append-only equation file replaced",
+     {{"data.tmp", line_in}, {"data.eqn-file", "old"}},
+     {"data.tmp"},
+     1,
+     failure,
+     {{"data.eqn-file", "old"}},
+     [](const fs::path &d) { chattr("+a", d / "data.eqn-file"); },
+     {},
+     {},
+     {},
+     [](const fs::path &d) { chattr("-a", d / "data.eqn-file"); }},
+    {"append-only directory refuses a new equation file",
+     {{"ad/data.tmp", line_in}},
+     {"ad/data.tmp"},
+     0,
+     "",
+     {{"ad/data.eqn-file", line_out}},
+     [](const fs::path &d) { chattr("+a", d / "ad"); },
+     {},
+     {},
+     {},
+     [](const fs::path &d) { chattr("-a", d / "ad"); }},
+    {"directory that refuses new files fails a writable equation file",
+     {{"ro/data.tmp", line_in}, {"ro/data.eqn-file", "old"}},
+     {"ro/data.tmp"},
+     0,
+     "",
+     {{"ro/data.eqn-file", line_out}},
+     [](const fs::path &d) {
+         open_to_nobody(d);
+         if (chown((d / "ro/data.eqn-file").c_str(), 65534, 65534) != 0)
+             throw std::runtime_error("chown");
+         fs::permissions(d / "ro", fs::perms::owner_read | fs::perms::owner_exec |
+                                       fs::perms::others_read | fs::perms::others_exec);
+     },
+     {.user = 65534, .program = "./zelmor"}},
     {"link planted in a sticky directory its group may write followed",
      {},
      {"pub/data.tmp"},
@@ -603,7 +711,8 @@ TEST(Cli, MetadataCarriedOver) {
         const char *fault;
         std::function<void(const fs::path &dir, const fs::path &eqn)> setup;
         uid_t user = 0;        // runs as this user, who owns the files, when nonzero
-        bool in_place = false; // the equation file has a hard link
+        bool twin = false;     // the equation file has a hard link
+        bool in_place = false; // and so, or for another reason, is written in place
     };
     const std::string nobody_may_read = posix_acl({{acl_user_obj, 6, 0},
                                                    {acl_user, 4, 65534},
@@ -615,6 +724,11 @@ TEST(Cli, MetadataCarriedOver) {
                                                     {acl_group_obj, 5, 0},
                                                     {acl_mask, 7, 0},
                                                     {acl_other, 5, 0}});
+    const std::string write_only_acl = posix_acl({{acl_user_obj, 2, 0},
+                                                  {acl_user, 2, 1000},
+                                                  {acl_group_obj, 0, 0},
+                                                  {acl_mask, 2, 0},
+                                                  {acl_other, 0, 0}});
     // Version 2 of a file capability: CAP_NET_BIND_SERVICE permitted.
     const std::string bind_service("\x01\x00\x00\x02\x00\x04\x00\x00\0\0\0\0\0\0\0\0\0\0\0\0", 20);
     auto set = [](const fs::path &p, const char *name, const std::string &value) {
@@ -624,7 +738,13 @@ TEST(Cli, MetadataCarriedOver) {
         {"set-user-ID bit lost", [](auto &, auto &eqn) { chmod(eqn.c_str(), 04755); }},
         {"set-group-ID bit lost", [](auto &, auto &eqn) { chmod(eqn.c_str(), 02755); }},
         {"sticky bit lost", [](auto &, auto &eqn) { chmod(eqn.c_str(), 01644); }},
-        {"extended attribute lost", [&](auto &, auto &eqn) { set(eqn, "user.origin", "lab"); }},
+        {"extended attribute lost",
+         [&](auto &, auto &eqn) {
+             set(eqn, "user.origin", "lab");
+             set(eqn, "user.b", "second");
+         }},
+        {"owner lost", [](auto &, auto &eqn) { ASSERT_EQ(chown(eqn.c_str(), 65534, 0), 0); }},
+        {"group lost", [](auto &, auto &eqn) { ASSERT_EQ(chown(eqn.c_str(), 0, 65534), 0); }},
         {"narrowing ACL lost",
          [&](auto &, auto &eqn) { set(eqn, "system.posix_acl_access", nobody_may_read); }},
         {"file flag lost", [](auto &, auto &eqn) { chattr("+d", eqn); }},
@@ -637,10 +757,22 @@ TEST(Cli, MetadataCarriedOver) {
              ASSERT_EQ(chown(eqn.c_str(), 65534, 65534), 0);
              chmod(eqn.c_str(), 04755);
          }},
-        {"write-only file written in place", [](auto &, auto &eqn) { chmod(eqn.c_str(), 0200); },
+        {"write-only file written in place",
+         [&](auto &, auto &eqn) {
+             // What the system shows without reading it: an ACL and a flag.
+             set(eqn, "system.posix_acl_access", write_only_acl);
+             chattr("+d", eqn);
+             chmod(eqn.c_str(), 0200);
+         },
          65534},
         {"set-user-ID bit lost in place", [](auto &, auto &eqn) { chmod(eqn.c_str(), 04755); },
          65534, true},
+        {"writable file of another user replaced without its owner",
+         [](auto &, auto &eqn) {
+             ASSERT_EQ(chown(eqn.c_str(), 0, 0), 0);
+             chmod(eqn.c_str(), 0666);
+         },
+         65534, false, true},
     };
     if (geteuid() != 0) GTEST_SKIP() << "needs root, for uid 65534, capabilities and chattr";
     for (const meta_case &c : cases) {
@@ -651,14 +783,14 @@ TEST(Cli, MetadataCarriedOver) {
         spit(eqn, "old");
         run_options opts;
         if (c.user != 0) open_to_nobody(dir.path), opts.user = c.user, opts.program = "./zelmor";
-        if (c.in_place) fs::create_hard_link(eqn, dir.path / "twin");
+        if (c.twin) fs::create_hard_link(eqn, dir.path / "twin");
         c.setup(dir.path, eqn);
         std::string before = metadata(eqn);
         ino_t old_inode = inode(eqn);
         ASSERT_EQ(run(dir.path, {"data.tmp"}, opts).status, 0);
         EXPECT_EQ(slurp(eqn), line_out);
         EXPECT_EQ(metadata(eqn), before);
-        if (c.in_place) EXPECT_EQ(inode(eqn), old_inode) << "hard link split";
+        if (c.twin || c.in_place) EXPECT_EQ(inode(eqn), old_inode) << "not written in place";
         else
             EXPECT_NE(inode(eqn), old_inode) << "written in place, though the new file could match";
     }
@@ -772,6 +904,10 @@ TEST(Cli, SignalMidRunTakesBack) {
                                : c.in_place ? ""
                                             : old,
                                slurp(eqn)));
+        if (c.in_place) {
+            EXPECT_TRUE(fs::exists(eqn)) << "removed, not emptied";
+            EXPECT_EQ(slurp(dir.path / "twin"), slurp(eqn)) << "hard link split";
+        }
         EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{}) << "unfinished file left";
     }
 }
@@ -790,6 +926,27 @@ TEST(Cli, DirectoryRenamedMidRun) {
     EXPECT_EQ(finish(f.pid, capture.path).status, 0);
     EXPECT_EQ(slurp(dir.path / "moved/data.eqn-file"), line_out);
     EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{}) << "unfinished file left";
+}
+
+// A signal takes back only the run's own file: one that another program
+// renamed over the new file's name meanwhile stays.
+TEST(Cli, TakeBackSparesAnotherFile) {
+    temp_dir dir, capture;
+    spit(dir.path / "data.eqn-file", "old");
+    fifo_run f = start_on_fifo(dir.path, "data.tmp", line_in, {}, capture.path);
+    ASSERT_GE(f.writer, 0);
+    std::vector<std::string> partial;
+    ASSERT_TRUE(wait_for([&] { return !(partial = partial_files(dir.path)).empty(); }));
+    spit(dir.path / "other", "other");
+    fs::rename(dir.path / "other", partial[0]);
+    kill(f.pid, SIGTERM);
+    close(f.writer);
+    EXPECT_EQ(finish(f.pid, capture.path).status, 128 + SIGTERM);
+    std::string name = fs::path(partial[0]).filename().string();
+    EXPECT_EQ(name.size(), 32u) << name << ": not the prefix and 16 hex digits";
+    EXPECT_EQ(name.find_first_not_of("0123456789abcdef", 16), std::string::npos) << name;
+    EXPECT_EQ(slurp(partial[0]), "other") << "another program's file taken back";
+    EXPECT_EQ(slurp(dir.path / "data.eqn-file"), "old");
 }
 
 // The previous file's mode and extended attributes changed mid-run: the
@@ -822,8 +979,8 @@ void unmount(const fs::path &at) {
 
 // Other file systems, mounted for each case: an overlay whose lower layer
 // holds a hard-linked equation file (opening it for writing copies it up
-// to a new inode), a tmpfs too small for the conversion, and a read-only
-// one.
+// to a new inode), one without file flags or extended attributes, a tmpfs
+// too small for the conversion, and a read-only one.
 TEST(Cli, OtherFileSystems) {
     struct fs_case {
         const char *fault;
@@ -845,6 +1002,8 @@ TEST(Cli, OtherFileSystems) {
              fs::create_hard_link(d / "l/data.eqn-file", d / "l/twin");
          },
          nullptr, 0, repeat(line_out, 20000)},
+        {"no file flags or extended attributes taken for a failure", "ramfs", "mode=0755", nullptr,
+         [&](const fs::path &m) { files(m); }, 0, repeat(line_out, 20000)},
         {"full file system destroys old output", "tmpfs", "size=512k", nullptr,
          [&](const fs::path &m) { files(m); }, 1, "old"},
         {"read-only file system destroys old output", "tmpfs", "size=4m", nullptr,

@@ -50,8 +50,9 @@ bool have_strace() {
 const std::string input = repeat(line_in, 40000);
 const std::string output = repeat(line_out, 40000);
 
-// Converts data.tmp, over an equation file holding "old", in a new
-// directory under strace, which traces `f.calls` with `extra` options and
+// Converts data.tmp, over an equation file holding "old" (with a hard link,
+// so that it is written in place, when `in_place`), in a new directory
+// under strace, which traces `f.calls` with `extra` options and
 // shows the files behind descriptors, calling `meanwhile` while it runs;
 // checks that the input is left as it was, and keeps the result and what
 // strace wrote.
@@ -61,10 +62,10 @@ struct traced_run {
     std::string log;
 };
 
-void trace(traced_run &t, const fault &f, const std::vector<std::string> &extra,
-           const std::function<void(pid_t tracer)> &meanwhile = nullptr) {
+void trace(traced_run &t, const fault &f, bool in_place, const std::vector<std::string> &extra) {
     spit(t.dir.path / "data.tmp", input);
     spit(t.dir.path / "data.eqn-file", "old");
+    if (in_place) fs::create_hard_link(t.dir.path / "data.eqn-file", t.dir.path / "twin");
     fs::path log = t.log_dir.path / "strace.log";
     run_options opts;
     // LeakSanitizer, in a sanitizer build, cannot work under a tracer.
@@ -80,7 +81,6 @@ void trace(traced_run &t, const fault &f, const std::vector<std::string> &extra,
     opts.wrapper.insert(opts.wrapper.end(), extra.begin(), extra.end());
     // A full path, so that strace shows every path of the run in full.
     pid_t tracer = start(t.dir.path, {(t.dir.path / "data.tmp").string()}, opts, t.log_dir.path);
-    if (meanwhile) meanwhile(tracer);
     t.result = finish(tracer, t.log_dir.path);
     t.log = slurp(log);
     EXPECT_EQ(slurp(t.dir.path / "data.tmp"), input) << "input changed";
@@ -91,9 +91,9 @@ void trace(traced_run &t, const fault &f, const std::vector<std::string> &extra,
 // a file of the run (the loader and the sanitizers make others), and how
 // many calls there are in all.  A file of the run shows as a path in the
 // run's directory, or as a name relative to a descriptor of it.
-std::vector<int> calls_on_files(const fault &f, int &all) {
+std::vector<int> calls_on_files(const fault &f, bool in_place, int &all) {
     traced_run t;
-    trace(t, f, {});
+    trace(t, f, in_place, {});
     std::istringstream lines(t.log);
     std::vector<int> ours;
     all = 0;
@@ -108,28 +108,37 @@ std::vector<int> calls_on_files(const fault &f, int &all) {
     return ours;
 }
 
+// In place, a failed run leaves the previous file, if it failed before
+// emptying it, or an empty one: never part of a conversion.
 TEST(Faults, EveryCallFailsInTurn) {
     if (!have_strace()) GTEST_SKIP() << "needs strace (apt-get install strace)";
     if (!emulator().empty()) GTEST_SKIP() << "under an emulator, strace would trace the emulator";
-    for (const fault &f : faults) {
-        int all = 0;
-        std::vector<int> ours = calls_on_files(f, all);
-        ASSERT_FALSE(ours.empty()) << f.what << ": the call was never made";
-        ours.push_back(all + 1); // past the last call: nothing fails
-        for (int n : ours) {
-            SCOPED_TRACE(std::string(f.what) + " at call " + std::to_string(n) + " of " +
-                         std::to_string(all));
-            traced_run t;
-            trace(t, f,
-                  {"-e", std::string("inject=") + f.calls + ":error=" + f.error +
-                             ":when=" + std::to_string(n)});
-            bool fails = n <= all && !f.retried;
-            EXPECT_EQ(t.result.status, fails ? 1 : 0);
-            EXPECT_TRUE(same_bytes(fails ? failure : "", t.result.err));
-            EXPECT_TRUE(same_bytes(fails ? "old" : output, slurp(t.dir.path / "data.eqn-file")));
-            EXPECT_EQ(partial_files(t.dir.path), std::vector<std::string>{});
+    for (bool in_place : {false, true})
+        for (const fault &f : faults) {
+            int all = 0;
+            std::vector<int> ours = calls_on_files(f, in_place, all);
+            if (in_place && ours.empty()) continue; // a call that only replacing makes
+            ASSERT_FALSE(ours.empty()) << f.what << ": the call was never made";
+            ours.push_back(all + 1); // past the last call: nothing fails
+            for (int n : ours) {
+                SCOPED_TRACE(std::string(f.what) + " at call " + std::to_string(n) + " of " +
+                             std::to_string(all) + (in_place ? ", in place" : ""));
+                traced_run t;
+                trace(t, f, in_place,
+                      {"-e", std::string("inject=") + f.calls + ":error=" + f.error +
+                                 ":when=" + std::to_string(n)});
+                bool fails = n <= all && !f.retried;
+                std::string eqn = slurp(t.dir.path / "data.eqn-file");
+                EXPECT_EQ(t.result.status, fails ? 1 : 0);
+                EXPECT_TRUE(same_bytes(fails ? failure : "", t.result.err));
+                bool emptied = fails && in_place && eqn.empty();
+                EXPECT_TRUE(same_bytes(emptied ? "" : fails ? "old" : output, eqn));
+                if (in_place) {
+                    EXPECT_TRUE(same_bytes(eqn, slurp(t.dir.path / "twin")));
+                }
+                EXPECT_EQ(partial_files(t.dir.path), std::vector<std::string>{});
+            }
         }
-    }
 }
 
 } // namespace
@@ -285,6 +294,24 @@ TEST(Faults, HeldRaces) {
          0,
          {{"data.eqn-file", output}},
          SIGHUP},
+        {"equation file replaced between the walk and reading what carries over",
+         files,
+         "data.tmp",
+         "openat",
+         SYS_openat,
+         "\"data.eqn-file\", O_RDONLY",
+         [](const fs::path &d, pid_t) {
+             spit(d / "newer", "newer");
+             fs::permissions(d / "newer", fs::perms::owner_read | fs::perms::owner_write);
+             fs::rename(d / "newer", d / "data.eqn-file");
+         },
+         0,
+         {{"data.eqn-file", output}},
+         0,
+         [](const fs::path &d) {
+             EXPECT_EQ(fs::status(d / "data.eqn-file").permissions(),
+                       fs::perms::owner_read | fs::perms::owner_write);
+         }},
         {"new file open to others before it is narrowed",
          [&](const fs::path &d) {
              files(d);
@@ -351,6 +378,21 @@ TEST(Faults, HeldRaces) {
          },
          1,
          {{"private/notes", "notes"}}},
+        {"file planted before the rename given the conversion",
+         [&](const fs::path &d) {
+             sticky(d);
+             spit(d / "pub/data.tmp", input);
+         },
+         "pub/data.tmp",
+         "openat",
+         SYS_openat,
+         partial,
+         [&](const fs::path &d, pid_t) {
+             spit(d / "pub/data.eqn-file", "theirs");
+             as_nobody(d / "pub/data.eqn-file");
+         },
+         1,
+         {{"pub/data.eqn-file", "theirs"}}},
         {"directory swapped for a link mid-walk followed",
          [&](const fs::path &d) {
              sticky(d);

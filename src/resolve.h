@@ -37,8 +37,8 @@ bool resolve(const char *path, place &p);
 // owner's.  False with errno EACCES when it may not.
 bool trusted(int dir, uid_t owner);
 
-// Whether a link or an existing file of this status in a sticky directory
-// is subject to trusted(): links, regular files and FIFOs.
+// Whether an existing file of this status in a sticky directory is subject
+// to trusted() (a link always is): regular files and FIFOs.
 bool guarded(const struct stat &st);
 
 #endif

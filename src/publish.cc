@@ -78,17 +78,16 @@ void random_part(char *out, unsigned attempt) {
     for (size_t i = 0; i < random_digits; ++i, x >>= 4) out[i] = "0123456789abcdef"[x & 15];
 }
 
-// Makes `file` the run's output and arms the take-back for it, with the
-// signals held.  A file the run made that cannot be armed is removed at
-// once: it was made exclusively a moment ago.
+// Makes `file` the run's output and arms the take-back for it; to be
+// called with the signals held, from before a file the run makes is made,
+// so that no signal finds it made and not armed.  A file the run made that
+// cannot be armed is removed at once: it was made exclusively a moment ago.
 bool adopt(publication &pub, unique_fd file, const std::string &name, bool made, bool in_place) {
-    hold_signals();
     bool ok =
         file.valid() && arm_take_back(pub.dir.get(), name.c_str(), file.get(), made, in_place);
     int err = errno;
     if (!ok && made && file.valid()) (void)unlinkat(pub.dir.get(), name.c_str(), 0);
     if (ok) pub.file = std::move(file);
-    release_signals();
     errno = err;
     return ok;
 }
@@ -109,6 +108,7 @@ outcome make_new(publication &pub, const place &p) {
     }
     std::string temp(partial_prefix);
     temp.resize(temp.size() + random_digits);
+    hold_signals();
     int fd = -1;
     for (unsigned attempt = 0; fd < 0 && attempt < max_attempts; ++attempt) {
         random_part(&temp[sizeof partial_prefix - 1], attempt);
@@ -117,8 +117,9 @@ outcome make_new(publication &pub, const place &p) {
                     p.exists ? 0600 : 0666);
         if (fd < 0 && errno != EEXIST) break;
     }
-    if (!adopt(pub, unique_fd(fd), temp, true, false))
-        return refused(errno) ? outcome::in_place : outcome::failed;
+    bool adopted = adopt(pub, unique_fd(fd), temp, true, false);
+    release_signals();
+    if (!adopted) return refused(errno) ? outcome::in_place : outcome::failed;
     pub.temp = std::move(temp);
     if (!pub.carry || give_metadata(pub.file.get(), pub.carried)) return outcome::ready;
     int err = errno;
@@ -157,7 +158,11 @@ bool write_in_place(publication &pub, unique_fd file, const struct stat &in) {
     if (same_file(st, in)) return errno = EINVAL, false;
     if (!pub.name.empty() && guarded(st) && !trusted(pub.dir.get(), st.st_uid)) return false;
     int fd = file.get();
-    if (!lock(fd) || !adopt(pub, std::move(file), pub.name, false, true)) return false;
+    if (!lock(fd)) return false;
+    hold_signals();
+    bool adopted = adopt(pub, std::move(file), pub.name, false, true);
+    release_signals();
+    if (!adopted) return false;
     pub.mode = S_ISREG(st.st_mode) ? st.st_mode & 07777 : 0;
     return !S_ISREG(st.st_mode) || ftruncate(fd, 0) == 0;
 }
@@ -166,12 +171,13 @@ bool write_in_place(publication &pub, unique_fd file, const struct stat &in) {
 // it if there is none.
 outcome open_in_place(publication &pub, const place &p, const struct stat &in) {
     if (!p.exists) {
+        hold_signals();
         unique_fd file(openat(pub.dir.get(), pub.name.c_str(),
                               write_flags | O_CREAT | O_EXCL | O_NOFOLLOW, 0666));
-        if (!file.valid()) return errno == EEXIST ? outcome::changed : outcome::failed;
-        int fd = file.get();
-        bool ok = adopt(pub, std::move(file), pub.name, true, true) && lock(fd);
-        return ok ? outcome::ready : outcome::failed;
+        bool adopted = adopt(pub, std::move(file), pub.name, true, true);
+        release_signals();
+        if (!adopted) return errno == EEXIST ? outcome::changed : outcome::failed;
+        return lock(pub.file.get()) ? outcome::ready : outcome::failed;
     }
     // Opening a FIFO waits for a reader: the signals stay as they are.
     unique_fd file(openat(pub.dir.get(), pub.name.c_str(), write_flags | O_NOFOLLOW));

@@ -159,6 +159,7 @@ struct held_case {
     std::vector<std::pair<std::string, std::optional<std::string>>> after;
     int ignored_signal = 0;
     std::function<void(const fs::path &dir)> check = nullptr;
+    const char *when = "delay_enter"; // or delay_exit: held once the call is made
 };
 
 // The program that `tracer` runs, once it has sat in the call `nr` for two
@@ -205,9 +206,9 @@ void hold(const held_case &c) {
     }
     temp_dir dir, logs;
     c.setup(dir.path);
-    pid_t tracer =
-        traced(dir.path, logs.path,
-               std::string("inject=") + c.calls + ":delay_enter=1000000:when=" + std::to_string(n));
+    pid_t tracer = traced(dir.path, logs.path,
+                          std::string("inject=") + c.calls + ":" + c.when +
+                              "=1000000:when=" + std::to_string(n));
     pid_t program = held_in(tracer, c.nr);
     EXPECT_NE(program, 0) << "never held";
     if (program != 0) c.meanwhile(dir.path, program);
@@ -255,6 +256,18 @@ TEST(Faults, HeldRaces) {
          signal(SIGTERM),
          128 + SIGTERM,
          {{"data.eqn-file", "old"}}},
+        {"signal as the new file is made left it",
+         files,
+         "data.tmp",
+         "openat",
+         SYS_openat,
+         partial,
+         signal(SIGTERM),
+         128 + SIGTERM,
+         {{"data.eqn-file", "old"}},
+         0,
+         nullptr,
+         "delay_exit"},
         {"signal at the rename lost a complete run",
          files,
          "data.tmp",

@@ -33,17 +33,20 @@ constexpr int ending_signals[] = {
 #endif
 };
 
-// The state: the signals caught, and what to take back.
+// The state: the signals caught, where they go, and what to take back.
 struct record {
-    bool installed = false;       // catch_ending_signals has run
-    sigset_t caught;              // the signals it caught
-    bool armed = false;           // something to take back
-    int dir = AT_FDCWD;           // the directory of the file written
-    char name[NAME_MAX + 1] = {}; // its name there; "" when reached by `fd` alone
-    int fd = -1;                  // the file written, -1 once closed
-    bool made = false;            // the run made it
-    bool in_place = false;        // it is the equation file, not a new file
-    dev_t dev = 0;                // the file written
+    bool installed = false;              // catch_ending_signals has run
+    sigset_t caught;                     // the signals it caught
+    const pid_t *forward = nullptr;      // the workers to pass them on to
+    size_t forward_count = 0;            //
+    volatile sig_atomic_t forwarded = 0; // the last signal passed on
+    bool armed = false;                  // something to take back
+    int dir = AT_FDCWD;                  // the directory of the file written
+    char name[NAME_MAX + 1] = {};        // its name there; "" when reached by `fd` alone
+    int fd = -1;                         // the file written, -1 once closed
+    bool made = false;                   // the run made it
+    bool in_place = false;               // it is the equation file, not a new file
+    dev_t dev = 0;                       // the file written
     ino_t ino = 0;
 };
 record rec;
@@ -83,6 +86,14 @@ sigset_t ending_set() {
 
 extern "C" void on_signal(int sig) {
     take_back(rec);
+    if (rec.forward_count > 0) {
+        int err = errno;
+        for (size_t i = 0; i < rec.forward_count; ++i)
+            if (rec.forward[i] > 0) (void)kill(rec.forward[i], sig); // never 0: the whole group
+        rec.forwarded = sig;
+        errno = err;
+        return;
+    }
     // Ends the process by the same signal, so that a calling shell or make
     // sees it; the signal is blocked in its handler until this returns.
     struct sigaction dfl {};
@@ -112,6 +123,15 @@ void catch_ending_signals() {
         else sigaddset(&rec.caught, sig);
     }
     sigprocmask(SIG_UNBLOCK, &all, nullptr);
+}
+
+void forward_ending_signals(const pid_t *pids, size_t count) {
+    rec.forward = pids;
+    rec.forward_count = count;
+}
+
+int forwarded_signal() {
+    return rec.forwarded;
 }
 
 void hold_signals() {

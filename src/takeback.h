@@ -8,11 +8,25 @@
 #ifndef ZELMOR_TAKEBACK_H
 #define ZELMOR_TAKEBACK_H
 
+#include <cstddef>
+#include <sys/types.h>
+
 // Catches every signal whose default action ends the process (but the
 // faults a bug raises, and those the caller ignores, as under nohup), so
 // that it takes the run back before it ends the process by that signal.
 // Once per process; later calls do nothing.
 void catch_ending_signals();
+
+// For a process that runs workers and converts nothing itself: a caught
+// signal is passed on to each of the `count` processes in `pids` (which
+// must outlive the forwarding) and remembered, rather than ending this
+// process, which is to end by it once they have ended.  A count of 0, as a
+// worker sets it, ends the process by the signal again.  To be called with
+// the signals held.
+void forward_ending_signals(const pid_t *pids, size_t count);
+
+// The signal last forwarded, 0 if none.
+int forwarded_signal();
 
 // Hold the caught signals, so that they stay pending, and let them go.
 void hold_signals();

@@ -34,26 +34,38 @@ TEST(Install, InstalledProgramRuns) {
     ASSERT_EQ(std::system((install + " >/dev/null").c_str()), 0) << install;
     EXPECT_TRUE(fs::exists(prefix.path / ZELMOR_INSTALLED_MAN_PAGE));
 
-    spit(work.path / "data.tmp", line_in);
-    run_options opts;
-    opts.program = (prefix.path / "bin/zelmor").string();
-    run_result r = run(work.path, {"data.tmp"}, opts);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(slurp(work.path / "data.eqn-file"), line_out);
+    std::string batch_page = fs::path(ZELMOR_INSTALLED_MAN_PAGE).filename().string();
+    batch_page.replace(0, 6, "zelmor-batch");
+    EXPECT_TRUE(fs::exists((prefix.path / ZELMOR_INSTALLED_MAN_PAGE).parent_path() / batch_page));
+    for (const char *program : {"zelmor", "zelmor-batch"}) {
+        SCOPED_TRACE(program);
+        spit(work.path / "data.tmp", line_in);
+        fs::remove(work.path / "data.eqn-file");
+        run_options opts;
+        opts.program = (prefix.path / "bin" / program).string();
+        run_result r = run(work.path, {"data.tmp"}, opts);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(slurp(work.path / "data.eqn-file"), line_out);
+    }
 }
 
-TEST(Install, ManPageRendersWithoutWarnings) {
+TEST(Install, ManPagesRenderWithoutWarnings) {
     if (!have("groff")) GTEST_SKIP() << "needs groff (apt-get install groff-base)";
-    std::string page = std::string("'") + ZELMOR_MAN_PAGE + "'";
-    EXPECT_EQ(output_of("groff -mdoc -Tutf8 -ww -z " + page), "");
-    std::string shown = output_of("groff -mdoc -Tutf8 " + page);
-    EXPECT_NE(shown.find(" General Commands Manual"), std::string::npos);
-    EXPECT_EQ(shown.find("BSD General Commands Manual"), std::string::npos);
-    EXPECT_NE(shown.find("zelmor " ZELMOR_VERSION), std::string::npos)
-        << "no version in the footer";
+    for (const char *man_page : {ZELMOR_MAN_PAGE, ZELMOR_BATCH_MAN_PAGE}) {
+        SCOPED_TRACE(man_page);
+        std::string page = std::string("'") + man_page + "'";
+        EXPECT_EQ(output_of("groff -mdoc -Tutf8 -ww -z " + page), "");
+        std::string shown = output_of("groff -mdoc -Tutf8 " + page);
+        EXPECT_NE(shown.find(" General Commands Manual"), std::string::npos);
+        EXPECT_EQ(shown.find("BSD General Commands Manual"), std::string::npos);
+        EXPECT_NE(shown.find("zelmor " ZELMOR_VERSION), std::string::npos)
+            << "no version in the footer";
+        if (have("mandoc")) {
+            EXPECT_EQ(output_of("mandoc -Tlint -Wwarning " + page), "");
+        }
+    }
     if (!have("mandoc"))
         GTEST_SKIP() << "rendered with groff; mandoc's stricter check needs mandoc";
-    EXPECT_EQ(output_of("mandoc -Tlint -Wwarning " + page), "");
 }
 
 } // namespace

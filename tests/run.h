@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -99,6 +100,8 @@ struct run_options {
     int ignored_signal = 0; // started with this signal ignored, as under nohup
     std::string program = program_path();
     std::vector<std::string> wrapper = {}; // a command that runs the program, such as strace
+    std::optional<std::string> input = {}; // what standard input holds instead of its guard
+    bool output = false; // standard output starts empty, and is what the program writes
 };
 
 // Starts the program with `args` in `dir`, under the wrapper if there is
@@ -108,8 +111,8 @@ struct run_options {
 inline pid_t start(const fs::path &dir, const std::vector<std::string> &args,
                    const run_options &opts, const fs::path &capture) {
     fs::path in = capture / "stdin", out = capture / "stdout", err = capture / "stderr";
-    spit(in, stdin_guard);
-    spit(out, stdout_guard);
+    spit(in, opts.input.value_or(stdin_guard));
+    spit(out, opts.output ? "" : stdout_guard);
     pid_t pid = fork();
     if (pid == 0) {
         std::vector<char *> argv;
@@ -150,11 +153,12 @@ inline pid_t start(const fs::path &dir, const std::vector<std::string> &args,
 
 // Waits for a started program to end; `out` is what standard output holds
 // if it changed, "" if not.
-inline run_result finish(pid_t pid, const fs::path &capture) {
+inline run_result finish(pid_t pid, const fs::path &capture, const run_options &opts = {}) {
     int ws = 0;
     waitpid(pid, &ws, 0);
     int status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-    EXPECT_EQ(slurp(capture / "stdin"), stdin_guard) << "standard input was written";
+    EXPECT_EQ(slurp(capture / "stdin"), opts.input.value_or(stdin_guard))
+        << "standard input was written";
     std::string out = slurp(capture / "stdout");
     return {status, out == stdout_guard ? "" : out, slurp(capture / "stderr")};
 }
@@ -162,7 +166,7 @@ inline run_result finish(pid_t pid, const fs::path &capture) {
 inline run_result run(const fs::path &dir, const std::vector<std::string> &args,
                       const run_options &opts = {}) {
     temp_dir capture;
-    return finish(start(dir, args, opts, capture.path), capture.path);
+    return finish(start(dir, args, opts, capture.path), capture.path, opts);
 }
 
 // The file's inode number, following links; 0 if there is none.

@@ -1,0 +1,317 @@
+// zelmor-batch, run the way a user runs it, in a fresh temporary directory
+// per case: exit status, what it says, and the files afterwards.
+#include "bytes.h"
+#include "run.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string batch = ZELMOR_BATCH_BIN;
+
+// The equation file's name, by the name rule.
+std::string eqn_of(const std::string &input) {
+    return input.substr(0, input.find(".tmp")) + ".eqn-file";
+}
+
+// What zelmor writes for `input`: every output must be the same.
+std::string zelmor_output(const std::string &input) {
+    temp_dir dir;
+    spit(dir.path / "x.tmp", input);
+    EXPECT_EQ(run(dir.path, {"x.tmp"}).status, 0);
+    return slurp(dir.path / "x.eqn-file");
+}
+
+// Inputs of different shapes, each converted by zelmor for comparison.
+const std::vector<std::string> shapes = {line_in, repeat(line_in, 20000), "(((a  b )))(( x",
+                                         std::string("((\0 (\t\" ))", 10), ""};
+
+struct batch_case {
+    const char *fault;
+    std::vector<std::string> inputs; // made, each holding the next of `shapes`
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+    std::vector<std::string> converted; // these inputs' equation files are zelmor's output
+    std::vector<std::string> absent;    // these names do not exist afterwards
+    run_options opts = {};
+    std::function<void(const fs::path &)> setup = nullptr;
+    std::string out = ""; // standard output, with opts.output
+};
+
+const std::string usage = "usage: zelmor-batch [-j N] [-n] [-0] [PATH...]\n"
+                          "Converts each temporary file into its equation file, as zelmor does.\n"
+                          "  PATH  a file, or a directory searched for regular files named *.tmp;\n"
+                          "        with no PATH, or with -0, the files listed on standard input\n"
+                          "  -j N  convert with N worker processes (default: the CPUs available)\n"
+                          "  -n    print each input and its equation file, and convert nothing\n"
+                          "  -0    the list on standard input, and what -n prints, end each name\n"
+                          "        with a NUL byte rather than a newline\n";
+
+const std::vector<std::string> odd = {
+    "tree/a b.tmp",   "tree/q\"uote.tmp",  "tree/new\nline.tmp",    "tree/tab\there.tmp",
+    "tree/-dash.tmp", "tree/sub/deep.tmp", "tree/proj.tmp/only.tmp"};
+
+const batch_case cases[] = {
+    {"odd names lost or converted unlike zelmor",
+     odd,
+     {"-j", "2", "tree"},
+     0,
+     "",
+     odd,
+     {"tree/lnk.eqn-file", "outside/in.eqn-file", "tree/notes.eqn-file"},
+     {},
+     [](const fs::path &d) {
+         spit(d / "tree/notes.txt", line_in);
+         fs::create_directory(d / "outside");
+         spit(d / "outside/in.tmp", line_in);
+         fs::create_directory_symlink("../outside", d / "tree/linked");
+         fs::create_symlink("a b.tmp", d / "tree/lnk.tmp");
+     }},
+    {"leading dash taken for an option",
+     {"-dash.tmp"},
+     {"--", "-dash.tmp"},
+     0,
+     "",
+     {"-dash.tmp"},
+     {}},
+    {"directory named proj.tmp given its own equation file",
+     {"proj.tmp/only.tmp"},
+     {"proj.tmp"},
+     0,
+     "",
+     {"proj.tmp/only.tmp"},
+     {"proj.tmp/only.eqn-file"}},
+    {"colliding names converted",
+     {"x.tmp", "x.tmp.tmp", "y.tmp", "y.tmpold.tmp", "z.tmp"},
+     {"."},
+     2,
+     "zelmor-batch: ./x.tmp and ./x.tmp.tmp both name ./x.eqn-file\n"
+     "zelmor-batch: ./y.tmp and ./y.tmpold.tmp both name ./y.eqn-file\n",
+     {},
+     {"x.eqn-file", "y.eqn-file", "z.eqn-file"}},
+    {"files under proj.tmp converted over each other",
+     {"proj.tmp/a.tmp", "proj.tmp/b.tmp", "proj.tmp/c.tmp"},
+     {"proj.tmp", "-j1"},
+     2,
+     "zelmor-batch: proj.tmp/a.tmp, proj.tmp/b.tmp and proj.tmp/c.tmp all name proj.eqn-file\n",
+     {},
+     {"proj.eqn-file"}},
+    {"a file given twice converted twice",
+     {"a.tmp"},
+     {"-n", "a.tmp", "./a.tmp", "a.tmp"},
+     0,
+     "",
+     {},
+     {"a.eqn-file"},
+     {.output = true},
+     nullptr,
+     "a.tmp\ta.eqn-file\n"},
+    {"plan converted",
+     {"a.tmp", "sub/b.tmp"},
+     {"-n", "."},
+     0,
+     "",
+     {},
+     {"a.eqn-file"},
+     {.output = true},
+     nullptr,
+     "./a.tmp\t./a.eqn-file\n./sub/b.tmp\t./sub/b.eqn-file\n"},
+    {"list split at spaces",
+     {"a b.tmp", "c.tmp"},
+     {},
+     0,
+     "",
+     {"a b.tmp", "c.tmp"},
+     {},
+     {.input = "a b.tmp\n\nc.tmp"}},
+    {"list split at newlines",
+     {"new\nline.tmp", "tab\there.tmp"},
+     {"-0"},
+     0,
+     "",
+     {"new\nline.tmp", "tab\there.tmp"},
+     {},
+     {.input = std::string("new\nline.tmp\0tab\there.tmp\0", 27)}},
+    {"plan of a list cut at newlines",
+     {"new\nline.tmp"},
+     {"-n", "-0"},
+     0,
+     "",
+     {},
+     {"new\nline.eqn-file"},
+     {.input = std::string("new\nline.tmp\0", 13), .output = true},
+     nullptr,
+     std::string("new\nline.tmp\0new\nline.eqn-file\0", 31)},
+    {"missing input skipped",
+     {"a.tmp"},
+     {"nope.tmp", "a.tmp"},
+     2,
+     "zelmor-batch: nope.tmp: No such file or directory\n",
+     {},
+     {"a.eqn-file"}},
+    {"input without .tmp converted over itself",
+     {"a.tmp"},
+     {},
+     2,
+     "zelmor-batch: notes.txt: no .tmp in the name, so no equation file of its own\n",
+     {},
+     {"a.eqn-file"},
+     {.input = "a.tmp\nnotes.txt\n"},
+     [](const fs::path &d) { spit(d / "notes.txt", line_in); }},
+    {"hard link to the input converted over it",
+     {"a.tmp"},
+     {"a.tmp"},
+     2,
+     "zelmor-batch: a.tmp: its equation file a.eqn-file is the input itself\n",
+     {},
+     {},
+     {},
+     [](const fs::path &d) { fs::create_hard_link(d / "a.tmp", d / "a.eqn-file"); }},
+    {"-0 with a PATH",
+     {"a.tmp"},
+     {"-0", "a.tmp"},
+     2,
+     "zelmor-batch: -0 reads the list of files from standard input: no PATH goes with it\n",
+     {},
+     {"a.eqn-file"}},
+    {"no jobs accepted",
+     {"a.tmp"},
+     {"-j", "0", "a.tmp"},
+     2,
+     "zelmor-batch: -j 0: not a number of jobs from 1 to 1024\n",
+     {},
+     {"a.eqn-file"}},
+    {"unknown option taken for a file",
+     {"a.tmp"},
+     {"-x", "a.tmp"},
+     2,
+     "zelmor-batch: unknown option -x\n" + usage,
+     {},
+     {"a.eqn-file"}},
+    {"help", {}, {"--help"}, 0, "", {}, {}, {.output = true}, nullptr, usage},
+    {"version",
+     {},
+     {"--version"},
+     0,
+     "",
+     {},
+     {},
+     {.output = true},
+     nullptr,
+     "zelmor-batch " ZELMOR_VERSION "\n"},
+    {"nothing to do", {}, {}, 0, "", {}, {}, {.input = ""}},
+    {"plan lost on a full disk",
+     {"a.tmp"},
+     {"-n", "a.tmp"},
+     1,
+     "zelmor-batch: standard output: No space left on device\n",
+     {},
+     {"a.eqn-file"},
+     {.wrapper = {"sh", "-c", "exec \"$@\" >/dev/full", "sh"}}},
+};
+
+TEST(Batch, Table) {
+    for (const batch_case &c : cases) {
+        SCOPED_TRACE(c.fault);
+        temp_dir dir;
+        std::vector<std::string> want;
+        for (size_t i = 0; i < c.inputs.size(); ++i) {
+            fs::create_directories((dir.path / c.inputs[i]).parent_path());
+            spit(dir.path / c.inputs[i], shapes[i % shapes.size()]);
+        }
+        if (c.setup) c.setup(dir.path);
+        run_options opts = c.opts;
+        opts.program = batch;
+        run_result r = run(dir.path, c.args, opts);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_TRUE(same_bytes(c.err, r.err)) << "standard error";
+        EXPECT_TRUE(same_bytes(c.out, r.out)) << "standard output";
+        for (const std::string &name : c.converted) {
+            auto i = static_cast<size_t>(std::find(c.inputs.begin(), c.inputs.end(), name) -
+                                         c.inputs.begin());
+            EXPECT_TRUE(same_bytes(zelmor_output(shapes[i % shapes.size()]),
+                                   slurp(dir.path / eqn_of(name))))
+                << eqn_of(name);
+        }
+        for (const std::string &name : c.absent)
+            EXPECT_FALSE(fs::exists(fs::symlink_status(dir.path / name))) << name << " exists";
+        EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{});
+    }
+}
+
+// One input that cannot be read among many: named with the system's
+// reason, the others converted, status 1.
+TEST(Batch, UnreadableInputNamed) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to run as uid 65534";
+    temp_dir dir;
+    fs::copy_file(batch, dir.path / "zelmor-batch");
+    fs::permissions(dir.path, fs::perms::all);
+    for (const char *name : {"a.tmp", "b.tmp", "c.tmp"}) {
+        spit(dir.path / name, line_in);
+        ASSERT_EQ(chown((dir.path / name).c_str(), 65534, 65534), 0);
+    }
+    fs::permissions(dir.path / "b.tmp", fs::perms::none);
+    run_result r = run(dir.path, {"-j", "2", "."}, {.user = 65534, .program = "./zelmor-batch"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zelmor-batch: ./b.tmp: Permission denied\n");
+    EXPECT_EQ(slurp(dir.path / "a.eqn-file"), line_out);
+    EXPECT_EQ(slurp(dir.path / "c.eqn-file"), line_out);
+    EXPECT_FALSE(fs::exists(dir.path / "b.eqn-file"));
+}
+
+// Many files, some of them converted when a signal comes: sent to the batch,
+// it ends every worker, each taking back its file, and the batch ends by it;
+// sent to one worker alone, only that worker's file fails, named.  No new
+// file is left anywhere, and every equation file there is is whole.
+TEST(Batch, SignalMidBatch) {
+    const std::string input = repeat(line_in, 100000), output = zelmor_output(input);
+    for (bool alone : {false, true}) {
+        SCOPED_TRACE(alone ? "to one worker" : "to the batch");
+        temp_dir dir, capture;
+        for (int i = 0; i < 300; ++i) {
+            std::string name = "f"; // built by appending: concatenation trips a false -Wrestrict
+            name += std::to_string(i);
+            spit(dir.path / (name += ".tmp"), input);
+        }
+        pid_t pid = start(dir.path, {"-j", "2", "."}, {.program = batch}, capture.path);
+        auto converted = [&] {
+            int n = 0;
+            for (const auto &e : fs::directory_iterator(dir.path))
+                n += e.path().extension() == ".eqn-file";
+            return n;
+        };
+        for (int i = 0; i < 1000 && converted() < 4; ++i) usleep(5000);
+        pid_t target = pid;
+        if (alone) {
+            std::string children =
+                "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
+            std::istringstream(slurp(children)) >> target;
+        }
+        kill(target, SIGTERM);
+        run_result r = finish(pid, capture.path);
+        if (alone) {
+            // Mid-file, the worker's file fails, named; between files, nothing.
+            bool mid_file = r.status == 1;
+            EXPECT_EQ(r.err, mid_file ? r.err.substr(0, r.err.find(".tmp: ") + 4) +
+                                            ": its worker ended by Terminated\n"
+                                      : "");
+            EXPECT_EQ(converted(), mid_file ? 299 : 300);
+        } else {
+            EXPECT_EQ(r.status, 128 + SIGTERM);
+        }
+        EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{});
+        for (const auto &e : fs::directory_iterator(dir.path))
+            if (e.path().extension() == ".eqn-file") {
+                EXPECT_TRUE(same_bytes(output, slurp(e.path()))) << e.path();
+            }
+    }
+}
+
+} // namespace

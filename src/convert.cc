@@ -3,6 +3,7 @@
 
 #include "fd.h"
 #include "publish.h"
+#include "resolve.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -38,7 +39,9 @@ int convert_file(const char *path, conversion_buffers &buffers, uint64_t &bytes)
     } catch (...) {
         return ENOMEM; // all the name rule can throw
     }
-    unique_fd input(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    // The input as the equation file is reached: a link another user
+    // planted in a sticky directory is not followed to a file of ours.
+    unique_fd input(open_walked(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
     struct stat st;
     if (!input.valid() || fstat(input.get(), &st) != 0) return failed();
     if (S_ISDIR(st.st_mode)) return EISDIR;

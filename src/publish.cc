@@ -156,7 +156,10 @@ bool write_in_place(publication &pub, unique_fd file, const struct stat &in) {
     struct stat st;
     if (!file.valid() || fstat(file.get(), &st) != 0) return false;
     if (same_file(st, in)) return errno = EINVAL, false;
-    if (!pub.name.empty() && guarded(st) && !trusted(pub.dir.get(), st.st_uid)) return false;
+    if (!pub.name.empty() && guarded(st) && !trusted(pub.dir.get(), st)) return false;
+    // Writing clears set-ID bits that only the owner may give back.
+    bool set_id = S_ISREG(st.st_mode) && (st.st_mode & (S_ISUID | S_ISGID)) != 0;
+    if (set_id && st.st_uid != geteuid() && geteuid() != 0) return errno = EPERM, false;
     int fd = file.get();
     if (!lock(fd)) return false;
     hold_signals();
@@ -203,7 +206,7 @@ bool open_output(publication &pub, const char *name, const struct stat &in) {
         pub.name = std::move(p.name);
         if (p.exists) {
             if (same_file(p.st, in)) return errno = EINVAL, false;
-            if (guarded(p.st) && !trusted(pub.dir.get(), p.st.st_uid)) return false;
+            if (guarded(p.st) && !trusted(pub.dir.get(), p.st)) return false;
             if (faccessat(pub.dir.get(), pub.name.c_str(), W_OK, AT_EACCESS) != 0) return false;
         }
         outcome r = outcome::in_place;
@@ -216,19 +219,19 @@ bool open_output(publication &pub, const char *name, const struct stat &in) {
 
 // Before the rename, what the new file carries over is the replaced file's
 // as it is now, and given again after the last write, which may have
-// cleared set-ID bits and file capabilities.  The file it replaces must
-// still be one that may be replaced.
-bool carry_over(publication &pub) {
+// cleared set-ID bits and file capabilities: given to `fd`, the new file.
+// The file it replaces must still be one that may be replaced.
+bool carry_over(publication &pub, int fd) {
     metadata now;
     if (read_metadata(pub.dir.get(), pub.name.c_str(), now)) {
         if (!S_ISREG(now.st.st_mode) || now.st.st_nlink != 1) return errno = EAGAIN, false;
-        if (!trusted(pub.dir.get(), now.st.st_uid)) return false;
+        if (!trusted(pub.dir.get(), now.st)) return false;
         pub.carried = std::move(now);
         pub.carry = true;
     } else if (errno != ENOENT) {
         return false;
     }
-    return !pub.carry || give_metadata(pub.file.get(), pub.carried);
+    return !pub.carry || give_metadata(fd, pub.carried);
 }
 
 // Closes the file written, which the take-back then reaches by name.
@@ -243,8 +246,15 @@ bool no_signal() {
     return !caught_signal_pending() || (errno = EINTR, false);
 }
 
+// The close of the descriptor written says whether every byte got out;
+// what carries over is read and given after it, through a second
+// descriptor of the new file, so that as little as a close and the check
+// for a signal stand between that look at the replaced file and the
+// rename.
 bool commit_new(publication &pub) {
-    return carry_over(pub) && no_signal() && close_file(pub) && no_signal() &&
+    unique_fd kept(fcntl(pub.file.get(), F_DUPFD_CLOEXEC, 0));
+    return kept.valid() && close_file(pub) && carry_over(pub, kept.get()) && kept.close() == 0 &&
+           no_signal() &&
            renameat(pub.dir.get(), pub.temp.c_str(), pub.dir.get(), pub.name.c_str()) == 0;
 }
 

@@ -49,13 +49,22 @@ bool guarded(const struct stat &st) {
     return S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode);
 }
 
-bool trusted(int dir, uid_t owner) {
+bool trusted(int dir, const struct stat &st) {
     struct stat d;
     if (fstat(dir, &d) != 0) return false;
     bool shared = (d.st_mode & S_ISVTX) != 0 && (d.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-    if (!shared || owner == geteuid() || owner == d.st_uid) return true;
+    if (!shared) return true;
+    if (S_ISREG(st.st_mode) && st.st_nlink > 1) return errno = EMLINK, false;
+    if (st.st_uid == geteuid() || st.st_uid == d.st_uid) return true;
     errno = EACCES;
     return false;
+}
+
+unique_fd open_walked(const char *path, int flags) {
+    place p;
+    if (!resolve(path, p)) return unique_fd();
+    if (!p.exists) return errno = ENOENT, unique_fd();
+    return unique_fd(openat(p.dir.get(), p.name.c_str(), flags | (p.through ? 0 : O_NOFOLLOW)));
 }
 
 bool resolve(const char *path, place &p) {
@@ -78,7 +87,7 @@ bool resolve(const char *path, place &p) {
         if (!p.exists) return last && !trailing && errno == ENOENT;
         if (S_ISLNK(p.st.st_mode)) {
             if (++links > max_links) return errno = ELOOP, false;
-            if (!trusted(p.dir.get(), p.st.st_uid)) return false;
+            if (!trusted(p.dir.get(), p.st)) return false;
             if (on_procfs(p.dir.get())) {
                 // The kernel follows it: so does an open of it from here.
                 if (last) return trailing ? (errno = ENOTDIR, false) : (p.through = true);

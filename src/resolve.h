@@ -31,14 +31,22 @@ struct place {
 // set, if the kernel would refuse the path, or if it names a directory.
 bool resolve(const char *path, place &p);
 
-// Whether a file owned by `owner` in the directory `dir` may be followed (a
+// Whether the file of status `st` in the directory `dir` may be followed (a
 // link) or written (an existing file): in a sticky directory that its group
 // or others may write, only the effective user's files and the directory
-// owner's.  False with errno EACCES when it may not.
-bool trusted(int dir, uid_t owner);
+// owner's, and no regular file with other hard links, which another user
+// may have made there to a file of ours.  False with errno EACCES, or
+// EMLINK for the hard links, when it may not.
+bool trusted(int dir, const struct stat &st);
 
 // Whether an existing file of this status in a sticky directory is subject
 // to trusted() (a link always is): regular files and FIFOs.
 bool guarded(const struct stat &st);
+
+// Opens `path` with `flags` (never creating it) as the kernel would, but
+// that links and the sticky rule are followed as resolve() follows them:
+// the last component is opened from its directory, not following a link
+// but one under /proc.
+unique_fd open_walked(const char *path, int flags);
 
 #endif

@@ -109,20 +109,23 @@ void catch_ending_signals() {
     rec.installed = true;
     // Blocked meanwhile, so that a signal the caller ignores is never
     // caught, and one that arrives is discarded or delivered to its handler
-    // once the handlers are in place.
-    sigset_t all = ending_set();
+    // once the handlers are in place.  One the caller blocks stays blocked
+    // and is left alone, as one it ignores: it is the caller's to deliver.
+    sigset_t all = ending_set(), start;
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sa.sa_mask = all;
     sigemptyset(&rec.caught);
-    sigprocmask(SIG_BLOCK, &all, nullptr);
+    sigprocmask(SIG_BLOCK, &all, &start);
     for (int sig = 1; sig < NSIG; ++sig) {
         struct sigaction old;
-        if (sigismember(&all, sig) != 1 || sigaction(sig, &sa, &old) != 0) continue;
+        if (sigismember(&all, sig) != 1 || sigismember(&start, sig) == 1 ||
+            sigaction(sig, &sa, &old) != 0)
+            continue;
         if (old.sa_handler == SIG_IGN) sigaction(sig, &old, nullptr);
         else sigaddset(&rec.caught, sig);
     }
-    sigprocmask(SIG_UNBLOCK, &all, nullptr);
+    sigprocmask(SIG_SETMASK, &start, nullptr);
 }
 
 void forward_ending_signals(const pid_t *pids, size_t count) {

@@ -12,8 +12,9 @@
 #include <sys/types.h>
 
 // Catches every signal whose default action ends the process (but the
-// faults a bug raises, and those the caller ignores, as under nohup), so
-// that it takes the run back before it ends the process by that signal.
+// faults a bug raises, and those the caller ignores, as under nohup, or
+// blocks), so that it takes the run back before it ends the process by
+// that signal.
 // Once per process; later calls do nothing.
 void catch_ending_signals();
 

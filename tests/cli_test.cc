@@ -656,6 +656,44 @@ const cli_case root_cases[] = {
                                        fs::perms::others_read | fs::perms::others_exec);
      },
      {.user = 65534, .program = "./zelmor"}},
+    {"link planted as the input in a sticky directory followed",
+     {{"private/secret.tmp", line_in}},
+     {"pub/data.tmp"},
+     1,
+     failure,
+     {{"pub/data.eqn-file", std::nullopt}},
+     [](const fs::path &d) {
+         sticky_dir(d, 0);
+         fs::remove(d / "pub/data.tmp");
+         planted(d / "pub/data.tmp",
+                 [&] { fs::create_symlink("../private/secret.tmp", d / "pub/data.tmp"); });
+     }},
+    {"hard link to a private file planted in a sticky directory written",
+     {{"private/secret", "secret"}},
+     {"pub/data.tmp"},
+     1,
+     failure,
+     {{"private/secret", "secret"}},
+     [](const fs::path &d) {
+         sticky_dir(d, 0);
+         fs::create_hard_link(d / "private/secret", d / "pub/data.eqn-file");
+     }},
+    {"set-user-ID file of another user emptied in place",
+     {{"data.tmp", line_in}, {"data.eqn-file", "old"}},
+     {"data.tmp"},
+     1,
+     failure,
+     {{"data.eqn-file", "old"}},
+     [](const fs::path &d) {
+         open_to_nobody(d);
+         if (chown((d / "data.eqn-file").c_str(), 0, 0) != 0) throw std::runtime_error("chown");
+         fs::permissions(d / "data.eqn-file", fs::perms::set_uid | fs::perms::set_gid |
+                                                  fs::perms::owner_read | fs::perms::owner_write |
+                                                  fs::perms::group_read | fs::perms::group_write |
+                                                  fs::perms::others_read | fs::perms::others_write);
+         fs::create_hard_link(d / "data.eqn-file", d / "twin");
+     },
+     {.user = 65534, .program = "./zelmor"}},
     {"link planted in a sticky directory its group may write followed",
      {},
      {"pub/data.tmp"},
@@ -867,23 +905,27 @@ bool wait_for(const std::function<bool()> &done) {
 TEST(Cli, SignalMidRunTakesBack) {
     struct signal_case {
         int sig;
-        bool ignored, in_place;
+        bool ignored, in_place, blocked = false; // ignored or blocked from the start
     };
-    std::vector<signal_case> cases = {{SIGHUP, true, false}};
+    std::vector<signal_case> cases = {{SIGHUP, true, false}, {SIGTERM, true, true, true}};
     for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTRAP, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2, SIGXCPU,
                     SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSYS, SIGSTKFLT, SIGRTMIN,
                     emulator().empty() ? SIGRTMAX : SIGRTMIN + 1}) // qemu keeps SIGRTMAX
         cases.push_back({sig, false, false}), cases.push_back({sig, false, true});
     const std::string input = repeat(line_in, 20000), old = repeat("old ", 1000);
     for (signal_case c : cases) {
-        SCOPED_TRACE(std::string(strsignal(c.sig)) + (c.ignored ? ", ignored" : "") +
+        SCOPED_TRACE(std::string(strsignal(c.sig)) +
+                     (c.blocked   ? ", blocked"
+                      : c.ignored ? ", ignored"
+                                  : "") +
                      (c.in_place ? ", in place" : ""));
         temp_dir dir, capture;
         fs::path eqn = dir.path / "data.eqn-file";
         spit(eqn, old);
         if (c.in_place) fs::create_hard_link(eqn, dir.path / "twin");
-        fifo_run f = start_on_fifo(dir.path, "data.tmp", input,
-                                   {.ignored_signal = c.ignored ? c.sig : 0}, capture.path);
+        run_options opts{.ignored_signal = c.ignored && !c.blocked ? c.sig : 0,
+                         .blocked_signal = c.blocked ? c.sig : 0};
+        fifo_run f = start_on_fifo(dir.path, "data.tmp", input, opts, capture.path);
         ASSERT_GE(f.writer, 0);
         // Part of the conversion is written: at least one buffer of it.
         auto written = [&] {

@@ -325,6 +325,22 @@ TEST(Faults, HeldRaces) {
              EXPECT_EQ(fs::status(d / "data.eqn-file").permissions(),
                        fs::perms::owner_read | fs::perms::owner_write);
          }},
+        {"mode narrowed at the new file's close widened",
+         files,
+         "data.tmp",
+         "close",
+         SYS_close,
+         partial,
+         [](const fs::path &d, pid_t) {
+             fs::permissions(d / "data.eqn-file", fs::perms::owner_read | fs::perms::owner_write);
+         },
+         0,
+         {{"data.eqn-file", output}},
+         0,
+         [](const fs::path &d) {
+             EXPECT_EQ(fs::status(d / "data.eqn-file").permissions(),
+                       fs::perms::owner_read | fs::perms::owner_write);
+         }},
         {"new file open to others before it is narrowed",
          [&](const fs::path &d) {
              files(d);

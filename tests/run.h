@@ -98,6 +98,7 @@ struct run_options {
     uid_t user = 0; // run as this user (and group, no others) instead, when nonzero and root
     bool close_stdin_stderr = false;
     int ignored_signal = 0; // started with this signal ignored, as under nohup
+    int blocked_signal = 0; // started with this signal blocked
     std::string program = program_path();
     std::vector<std::string> wrapper = {}; // a command that runs the program, such as strace
     std::optional<std::string> input = {}; // what standard input holds instead of its guard
@@ -139,9 +140,10 @@ inline pid_t start(const fs::path &dir, const std::vector<std::string> &args,
             _exit(cannot_switch_user);
         if (opts.user != 0 && access(opts.program.c_str(), X_OK) != 0) _exit(cannot_reach_program);
         umask(opts.umask);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
+        sigset_t mask;
+        sigemptyset(&mask);
+        if (opts.blocked_signal != 0) sigaddset(&mask, opts.blocked_signal);
+        sigprocmask(SIG_SETMASK, &mask, nullptr);
         for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
         if (opts.ignored_signal != 0) signal(opts.ignored_signal, SIG_IGN);
         if (opts.close_stdin_stderr) close(0), close(2);

@@ -587,6 +587,19 @@ const cli_case root_cases[] = {
                                        fs::perms::others_write | fs::perms::others_exec);
      },
      {.user = 65534, .program = "./zelmor"}},
+    {"own equation file in a sticky directory refused",
+     {},
+     {"pub/data.tmp"},
+     0,
+     "",
+     {{"pub/data.eqn-file", line_out}},
+     [](const fs::path &d) {
+         sticky_dir(d, 0);
+         spit(d / "pub/data.eqn-file", "old");
+     },
+     {},
+     {},
+     {"pub/data.eqn-file"}},
     {"directory owner's link in a sticky directory refused",
      {},
      {"pub/data.tmp"},

@@ -167,6 +167,9 @@ uint32_t classify_sse2(const unsigned char *p, size_t n, uint64_t *spaces, uint3
 uint32_t classify_avx2(const unsigned char *p, size_t n, uint64_t *spaces, uint32_t *parens);
 unsigned char *insert_quotes_ssse3(unsigned char *dst, const unsigned char *src, size_t n,
                                    const uint64_t *quotes);
+uint32_t classify_avx512(const unsigned char *p, size_t n, uint64_t *spaces, uint32_t *parens);
+unsigned char *insert_quotes_avx512(unsigned char *dst, const unsigned char *src, size_t n,
+                                    const uint64_t *quotes);
 #endif
 #if ZELMOR_AARCH64
 uint32_t classify_neon(const unsigned char *p, size_t n, uint64_t *spaces, uint32_t *parens);

@@ -6,7 +6,7 @@
 
 #include <iterator>
 
-bool isa_available(isa level) {
+bool isa_built(isa level) {
     switch (level) {
     case isa::portable:
         return true;
@@ -14,7 +14,8 @@ bool isa_available(isa level) {
     case isa::sse2:
     case isa::ssse3:
     case isa::avx2:
-        return x86_has(level);
+    case isa::avx512:
+        return true;
 #endif
 #if ZELMOR_AARCH64
     case isa::neon:
@@ -25,6 +26,13 @@ bool isa_available(isa level) {
     }
 }
 
+bool isa_available(isa level) {
+#if ZELMOR_X86_64
+    if (level != isa::portable && isa_built(level) && level != isa::neon) return x86_has(level);
+#endif
+    return isa_built(level);
+}
+
 isa best_isa() {
     isa best = isa::portable;
     for (isa level : all_isas)
@@ -33,7 +41,7 @@ isa best_isa() {
 }
 
 const char *isa_name(isa level) {
-    constexpr const char *names[] = {"portable", "sse2", "ssse3", "avx2", "neon"};
+    constexpr const char *names[] = {"portable", "sse2", "ssse3", "avx2", "avx512", "neon"};
     static_assert(std::size(names) == std::size(all_isas), "a name for each instruction set");
     return names[static_cast<int>(level)];
 }
@@ -41,6 +49,8 @@ const char *isa_name(isa level) {
 uint32_t classify(isa level, const unsigned char *p, size_t n, uint64_t *spaces, uint32_t *parens) {
     switch (level) {
 #if ZELMOR_X86_64
+    case isa::avx512:
+        return classify_avx512(p, n, spaces, parens);
     case isa::avx2:
         return classify_avx2(p, n, spaces, parens);
     case isa::ssse3:
@@ -60,6 +70,8 @@ unsigned char *insert_quotes(isa level, unsigned char *dst, const unsigned char 
                              const uint64_t *quotes) {
     switch (level) {
 #if ZELMOR_X86_64
+    case isa::avx512:
+        return insert_quotes_avx512(dst, src, n, quotes);
     case isa::avx2:
     case isa::ssse3:
         return insert_quotes_ssse3(dst, src, n, quotes);

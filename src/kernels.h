@@ -27,12 +27,15 @@ constexpr size_t insert_over_read = 7;
 constexpr size_t insert_over_write = 15;
 
 // The instruction sets the kernels can use.  On x86-64, each includes the
-// ones before it; NEON is aarch64's.  best_isa() is the best this CPU has
-// (portable where no vector code is built); isa_available() tells whether
-// a set is built in and the CPU, and the system, support it.
-enum class isa { portable, sse2, ssse3, avx2, neon };
-constexpr isa all_isas[] = {isa::portable, isa::sse2, isa::ssse3, isa::avx2, isa::neon};
+// ones before it (avx512: AVX-512BW and VBMI2, with BMI2); NEON is
+// aarch64's.  best_isa() is the best this CPU has (portable where no vector
+// code is built); isa_built() tells whether a set's forms are built in,
+// isa_available() whether they are and the CPU, and the system, support it.
+enum class isa { portable, sse2, ssse3, avx2, avx512, neon };
+constexpr isa all_isas[] = {isa::portable, isa::sse2,   isa::ssse3,
+                            isa::avx2,     isa::avx512, isa::neon};
 isa best_isa();
+bool isa_built(isa level);
 bool isa_available(isa level);
 const char *isa_name(isa level);
 

@@ -1,7 +1,8 @@
 // The kernels in x86-64's vector instructions: classification with SSE2,
-// which every x86-64 CPU has, or AVX2; quote insertion with SSSE3's byte
-// shuffle.  Which of them the CPU has, and whether the system saves the
-// AVX registers, cpuid and xgetbv say.
+// which every x86-64 CPU has, AVX2 or AVX-512BW; quote insertion with
+// SSSE3's byte shuffle or AVX-512 VBMI2's byte expansion.  Which of them
+// the CPU has, and whether the system saves the AVX and AVX-512 registers,
+// cpuid and xgetbv say.
 #include "kernel_forms.h"
 
 #if ZELMOR_X86_64
@@ -10,27 +11,30 @@
 
 namespace {
 
-// What the CPU reports, from cpuid: SSSE3, and the AVX2 kernels' AVX2,
-// POPCNT and BMI1, usable only where the system saves the AVX state (bits 1
-// and 2 of XCR0, which xgetbv reads).
+// What the CPU reports, from cpuid: SSSE3; the AVX2 kernels' AVX2, POPCNT
+// and BMI1, usable only where the system saves the AVX state (bits 1 and 2
+// of XCR0, which xgetbv reads); and the AVX-512 kernels' AVX-512F and BW,
+// VBMI2 and BMI2, where it saves the AVX-512 state too (bits 5 to 7).
 struct x86_features {
-    bool ssse3 = false, avx2 = false;
+    bool ssse3 = false, avx2 = false, avx512 = false;
 };
 
 x86_features read_features() {
     x86_features f;
-    unsigned a, b, c, d;
+    unsigned a, b, c, d, xcr0 = 0;
     if (__get_cpuid(1, &a, &b, &c, &d) == 0) return f;
     f.ssse3 = (c & bit_SSSE3) != 0;
-    bool popcnt = (c & bit_POPCNT) != 0, avx_state = false;
+    bool popcnt = (c & bit_POPCNT) != 0;
     if ((c & bit_OSXSAVE) != 0 && (c & bit_AVX) != 0) {
-        unsigned lo, hi;
-        __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
-        avx_state = (lo & 6) == 6;
+        unsigned hi;
+        __asm__("xgetbv" : "=a"(xcr0), "=d"(hi) : "c"(0));
     }
     if (__get_cpuid_max(0, nullptr) < 7) return f;
     __cpuid_count(7, 0, a, b, c, d);
-    f.avx2 = f.ssse3 && popcnt && avx_state && (b & bit_AVX2) != 0 && (b & bit_BMI) != 0;
+    f.avx2 =
+        f.ssse3 && popcnt && (xcr0 & 0x06) == 0x06 && (b & bit_AVX2) != 0 && (b & bit_BMI) != 0;
+    f.avx512 = f.avx2 && (xcr0 & 0xe6) == 0xe6 && (b & bit_AVX512F) != 0 &&
+               (b & bit_AVX512BW) != 0 && (b & bit_BMI2) != 0 && (c & bit_AVX512VBMI2) != 0;
     return f;
 }
 
@@ -102,11 +106,78 @@ insert_block_ssse3(unsigned char *dst, const unsigned char *src, size_t n, uint6
     return dst - (i - n);
 }
 
+// One block compared with each structural byte in one go, into mask
+// registers.
+[[gnu::target("avx512f,avx512bw,popcnt,bmi,bmi2")]] uint32_t
+classify_avx512_impl(const unsigned char *p, size_t n, uint64_t *spaces, uint32_t *parens) {
+    const __m512i open = _mm512_set1_epi8(open_paren), close = _mm512_set1_epi8(close_paren),
+                  space_bytes = _mm512_set1_epi8(space);
+    uint32_t *next = parens;
+    for (size_t i = 0; i < n; i += block_size, ++spaces) {
+        __m512i v = _mm512_load_si512(p + i);
+        uint64_t paren_mask = _mm512_cmpeq_epi8_mask(v, open) | _mm512_cmpeq_epi8_mask(v, close);
+        *spaces = _mm512_cmpeq_epi8_mask(v, space_bytes);
+        next = list_parens<true>(next, i, paren_mask & first_bytes(n - i));
+    }
+    return static_cast<uint32_t>(next - parens);
+}
+
+// Up to 32 bytes with their quotes, which fill at most 64 places: each byte
+// i has two slots, 2i for a quote before it and 2i + 1 for itself, present
+// where the quote is asked for and the byte is there.  Packed, the present
+// slots say where each byte goes and where a quote; the bytes, loaded
+// under a mask, are spread to their places over a register of quotes and
+// stored under a mask, so nothing past the bytes is read or written.
+[[gnu::target("avx512f,avx512bw,avx512vbmi2,popcnt,bmi,bmi2"),
+  gnu::always_inline]] inline unsigned char *
+insert32(unsigned char *dst, const unsigned char *src, size_t n, uint64_t q, __m512i quotes) {
+    constexpr uint64_t quote_slots = 0x5555555555555555u, byte_slots = ~quote_slots;
+    uint64_t bytes = _pdep_u64(first_bytes(n), byte_slots);
+    uint64_t present = bytes | _pdep_u64(q, quote_slots);
+    uint64_t placed = _pext_u64(bytes, present);
+    size_t length = static_cast<size_t>(std::popcount(present));
+    __m512i v =
+        _mm512_mask_expand_epi8(quotes, placed, _mm512_maskz_loadu_epi8(first_bytes(n), src));
+    _mm512_mask_storeu_epi8(dst, first_bytes(length), v);
+    return dst + length;
+}
+
+[[gnu::target("avx512f,avx512bw,avx512vbmi2,popcnt,bmi,bmi2")]] unsigned char *
+insert_quotes_avx512_impl(unsigned char *dst, const unsigned char *src, size_t n,
+                          const uint64_t *quotes) {
+    const __m512i quote_bytes = _mm512_set1_epi8(quote);
+    size_t done = 0;
+    for (size_t base = 0; base < n; base += block_size) {
+        uint64_t q = quotes[base / block_size];
+        if (q == 0) continue;
+        if (base > done) {
+            std::memcpy(dst, src + done, base - done);
+            dst += base - done;
+        }
+        done = std::min(base + block_size, n);
+        size_t len = done - base, low = std::min<size_t>(len, 32);
+        dst = insert32(dst, src + base, low, q & 0xffffffffu, quote_bytes);
+        if (len > 32) dst = insert32(dst, src + base + 32, len - 32, q >> 32, quote_bytes);
+    }
+    std::memcpy(dst, src + done, n - done);
+    return dst + n - done;
+}
+
 } // namespace
 
 bool x86_has(isa level) {
     x86_features f = read_features();
-    return level == isa::sse2 || (level == isa::ssse3 && f.ssse3) || (level == isa::avx2 && f.avx2);
+    return level == isa::sse2 || (level == isa::ssse3 && f.ssse3) ||
+           (level == isa::avx2 && f.avx2) || (level == isa::avx512 && f.avx512);
+}
+
+uint32_t classify_avx512(const unsigned char *p, size_t n, uint64_t *spaces, uint32_t *parens) {
+    return classify_avx512_impl(p, n, spaces, parens);
+}
+
+unsigned char *insert_quotes_avx512(unsigned char *dst, const unsigned char *src, size_t n,
+                                    const uint64_t *quotes) {
+    return insert_quotes_avx512_impl(dst, src, n, quotes);
 }
 
 uint32_t classify_sse2(const unsigned char *p, size_t n, uint64_t *spaces, uint32_t *parens) {

@@ -1,7 +1,8 @@
 # Writes NEWS.md as a Debian changelog, compressed as packages ship it:
 #   cmake -DNEWS=NEWS.md -DOUT=changelog.gz -DGZIP=gzip -P changelog.cmake
-# Each "## VERSION (DATE)" heading starts an entry, each "- " line an item,
-# and indented lines continue it.
+# Each "## VERSION (YYYY-MM-DD)" heading starts an entry, each "- " line an
+# item, and indented lines continue it.  An entry is dated by its day alone;
+# Debian's changelog wants a time too, and gets the start of that day, UTC.
 file(STRINGS "${NEWS}" lines)
 set(text "")
 set(entry "")
@@ -12,11 +13,37 @@ macro(end_entry)
     set(entry "")
   endif()
 endmacro()
+# "YYYY-MM-DD" as RFC 2822 wants it, at midnight UTC; the day of the week
+# by Sakamoto's method.
+function(rfc2822 day out)
+  if(NOT day MATCHES "^([0-9][0-9][0-9][0-9])-([0-9][0-9])-([0-9][0-9])$")
+    message(FATAL_ERROR "NEWS.md: a date is YYYY-MM-DD, not ${day}")
+  endif()
+  math(EXPR y "${CMAKE_MATCH_1}")
+  math(EXPR m "${CMAKE_MATCH_2}")
+  set(d "${CMAKE_MATCH_3}")
+  math(EXPR dd "${d}")
+  set(offsets 0 3 2 5 0 3 5 1 4 6 2 4)
+  set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+  set(weekdays Sun Mon Tue Wed Thu Fri Sat)
+  math(EXPR i "${m} - 1")
+  list(GET offsets ${i} t)
+  list(GET months ${i} month)
+  set(yy ${y})
+  if(m LESS 3)
+    math(EXPR yy "${y} - 1")
+  endif()
+  math(EXPR w "(${yy} + ${yy} / 4 - ${yy} / 100 + ${yy} / 400 + ${t} + ${dd}) % 7")
+  list(GET weekdays ${w} weekday)
+  set(${out} "${weekday}, ${d} ${month} ${y} 00:00:00 +0000" PARENT_SCOPE)
+endfunction()
+
 foreach(line IN LISTS lines)
   if(line MATCHES "^## ([^ ]+) \\((.+)\\)$")
     end_entry()
-    set(date "${CMAKE_MATCH_2}")
-    set(entry "zelmor (${CMAKE_MATCH_1}) unstable; urgency=medium\n")
+    set(version "${CMAKE_MATCH_1}")
+    rfc2822("${CMAKE_MATCH_2}" date)
+    set(entry "zelmor (${version}) unstable; urgency=medium\n")
   elseif(entry AND line MATCHES "^- (.*)$")
     string(APPEND entry "\n  * ${CMAKE_MATCH_1}")
   elseif(entry AND line MATCHES "^  +(.*)$")

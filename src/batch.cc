@@ -473,13 +473,7 @@ int convert_all(const std::vector<job> &jobs, unsigned n) {
 } // namespace
 
 int main(int argc, char **argv) {
-    // As zelmor: 0, 1 and 2 stay taken, and a write past the file size
-    // limit or into a pipe with no reader fails rather than kills.
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd) return 1;
-    }
-    (void)signal(SIGXFSZ, SIG_IGN); // cannot fail for these signals
-    (void)signal(SIGPIPE, SIG_IGN);
+    if (!start_process()) return 1;
     try {
         options o;
         if (int status = parse(argc, argv, o); status >= 0) return status;

@@ -6,9 +6,11 @@
 #include "resolve.h"
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -30,6 +32,15 @@ int failed() {
 }
 
 } // namespace
+
+bool start_process() noexcept {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd) return false;
+    }
+    (void)signal(SIGXFSZ, SIG_IGN); // cannot fail for these signals
+    (void)signal(SIGPIPE, SIG_IGN);
+    return true;
+}
 
 int convert_file(const char *path, conversion_buffers &buffers, uint64_t &bytes) noexcept {
     bytes = 0;

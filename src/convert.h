@@ -15,6 +15,14 @@ struct conversion_buffers {
     out_stream out;
 };
 
+// What both programs do first.  Started with standard error closed, a file
+// opened later could take descriptor 2 and receive what is meant for the
+// user: 0, 1 and 2 are kept taken.  A write past the file size limit, or
+// into a pipe with no reader, would kill the process: ignored, those
+// signals turn into write errors that end the run like any other.  False
+// if 0, 1 or 2 cannot be taken.
+bool start_process() noexcept;
+
 // Converts the temporary file `path` into its equation file.  Returns 0 once
 // the equation file is complete, or the errno of the first failure, having
 // left the input as it was and the equation file as it was before (or,

@@ -6,29 +6,27 @@
 
 #include <iterator>
 
-bool isa_built(isa level) {
-    switch (level) {
-    case isa::portable:
-        return true;
 #if ZELMOR_X86_64
-    case isa::sse2:
-    case isa::ssse3:
-    case isa::avx2:
-    case isa::avx512:
-        return true;
+constexpr bool x86_forms = true;
+#else
+constexpr bool x86_forms = false;
 #endif
 #if ZELMOR_AARCH64
-    case isa::neon:
-        return true;
+constexpr bool arm_forms = true;
+#else
+constexpr bool arm_forms = false;
 #endif
-    default:
-        return false;
-    }
+
+bool isa_built(isa level) {
+    bool x86 =
+        level == isa::sse2 || level == isa::ssse3 || level == isa::avx2 || level == isa::avx512;
+    return level == isa::portable || (x86_forms && x86) || (arm_forms && level == isa::neon);
 }
 
 bool isa_available(isa level) {
 #if ZELMOR_X86_64
-    if (level != isa::portable && isa_built(level) && level != isa::neon) return x86_has(level);
+    // Beyond the plain C++, what the CPU and the system support.
+    if (level != isa::portable && isa_built(level)) return x86_has(level);
 #endif
     return isa_built(level);
 }

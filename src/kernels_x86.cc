@@ -142,6 +142,8 @@ insert32(unsigned char *dst, const unsigned char *src, size_t n, uint64_t q, __m
     return dst + length;
 }
 
+// The loop of insert_quotes_blocks, kept here: built for AVX-512, it cannot
+// take in insert32 through that template, built for the baseline CPU.
 [[gnu::target("avx512f,avx512bw,avx512vbmi2,popcnt,bmi,bmi2")]] unsigned char *
 insert_quotes_avx512_impl(unsigned char *dst, const unsigned char *src, size_t n,
                           const uint64_t *quotes) {

@@ -12,10 +12,8 @@
 #include "convert.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <new>
 #include <unistd.h>
@@ -38,16 +36,7 @@ void say(const char *msg) {
 } // namespace
 
 int main(int argc, char **argv) {
-    // Started with standard error closed, a file opened here could take
-    // descriptor 2 and receive the failure message; keep 0, 1 and 2 taken.
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd) return 1;
-    }
-    // A write past the file size limit, or into a pipe with no reader, would
-    // kill the process; ignored, these signals turn into write errors that
-    // end the run like any other.
-    (void)signal(SIGXFSZ, SIG_IGN); // cannot fail for these signals
-    (void)signal(SIGPIPE, SIG_IGN);
+    if (!start_process()) return 1;
     if (argc < 2) {
         say(usage_message);
         return 2;

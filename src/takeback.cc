@@ -176,6 +176,7 @@ void take_back_closed() {
 void disarm_take_back() {
     rec.armed = false;
     rec.fd = -1;
+    rec.name[0] = '\0'; // names nothing: a worker's next file is armed afresh
 }
 
 void take_back_now() {

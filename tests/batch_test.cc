@@ -214,7 +214,7 @@ const batch_case cases[] = {
      "zelmor-batch: standard output: No space left on device\n",
      {},
      {"a.eqn-file"},
-     {.wrapper = {"sh", "-c", "exec \"$@\" >/dev/full", "sh"}}},
+     {.wrapper = {"sh", "-c", "exec \"$@\" >/dev/full", "sh"}}}, // written by the shell alone
 };
 
 TEST(Batch, Table) {
@@ -305,6 +305,7 @@ TEST(Batch, SignalMidBatch) {
             EXPECT_EQ(converted(), mid_file ? 299 : 300);
         } else {
             EXPECT_EQ(r.status, 128 + SIGTERM);
+            EXPECT_LT(converted(), 300) << "the workers went on";
         }
         EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{});
         for (const auto &e : fs::directory_iterator(dir.path))

@@ -18,6 +18,7 @@
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 #include <utility>
@@ -267,7 +268,13 @@ const cli_case cli_cases[] = {
      1,
      failure,
      {{"data.tmp", line_in}},
-     [](const fs::path &d) { fs::create_symlink("/dev/full", d / "data.eqn-file"); }},
+     [](const fs::path &d) {
+         // As root, a device of the test's own, which a faulty build that
+         // replaced what it should write in place cannot take from the system.
+         bool own =
+             geteuid() == 0 && mknod((d / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)) == 0;
+         fs::create_symlink(own ? "full" : "/dev/full", d / "data.eqn-file");
+     }},
     {"small stack overflowed",
      {{"data.tmp", big_in}},
      {"data.tmp"},
@@ -700,10 +707,26 @@ const cli_case root_cases[] = {
      [](const fs::path &d) {
          open_to_nobody(d);
          if (chown((d / "data.eqn-file").c_str(), 0, 0) != 0) throw std::runtime_error("chown");
-         fs::permissions(d / "data.eqn-file", fs::perms::set_uid | fs::perms::set_gid |
-                                                  fs::perms::owner_read | fs::perms::owner_write |
-                                                  fs::perms::group_read | fs::perms::group_write |
-                                                  fs::perms::others_read | fs::perms::others_write);
+         fs::permissions(d / "data.eqn-file", fs::perms::set_uid | fs::perms::owner_read |
+                                                  fs::perms::owner_write | fs::perms::group_read |
+                                                  fs::perms::group_write | fs::perms::others_read |
+                                                  fs::perms::others_write);
+         fs::create_hard_link(d / "data.eqn-file", d / "twin");
+     },
+     {.user = 65534, .program = "./zelmor"}},
+    {"set-group-ID file of another user emptied in place",
+     {{"data.tmp", line_in}, {"data.eqn-file", "old"}},
+     {"data.tmp"},
+     1,
+     failure,
+     {{"data.eqn-file", "old"}},
+     [](const fs::path &d) {
+         open_to_nobody(d);
+         if (chown((d / "data.eqn-file").c_str(), 0, 0) != 0) throw std::runtime_error("chown");
+         fs::permissions(d / "data.eqn-file", fs::perms::set_gid | fs::perms::owner_read |
+                                                  fs::perms::owner_write | fs::perms::group_read |
+                                                  fs::perms::group_write | fs::perms::others_read |
+                                                  fs::perms::others_write);
          fs::create_hard_link(d / "data.eqn-file", d / "twin");
      },
      {.user = 65534, .program = "./zelmor"}},
@@ -722,6 +745,19 @@ const cli_case root_cases[] = {
      },
      {},
      {"pub/data.eqn-file"}},
+    {"attribute of a write-only equation file dropped",
+     {{"data.tmp", line_in}, {"data.eqn-file", "old"}},
+     {"data.tmp"},
+     1,
+     failure,
+     {{"data.eqn-file", "old"}},
+     [](const fs::path &d) {
+         open_to_nobody(d);
+         if (setxattr((d / "data.eqn-file").c_str(), "user.origin", "lab", 3, 0) != 0)
+             throw std::runtime_error("setxattr");
+         fs::permissions(d / "data.eqn-file", fs::perms::owner_write);
+     },
+     {.user = 65534, .program = "./zelmor"}},
     {"write-only equation file emptied by a failed run",
      {{"data.tmp", big_in}, {"data.eqn-file", "old"}},
      {"data.tmp"},
@@ -801,6 +837,11 @@ TEST(Cli, MetadataCarriedOver) {
         {"file flag lost", [](auto &, auto &eqn) { chattr("+d", eqn); }},
         {"directory's default ACL gained",
          [&](auto &d, auto &) { set(d, "system.posix_acl_default", nobody_may_write); }},
+        {"directory's default ACL gained beside an attribute",
+         [&](auto &d, auto &eqn) {
+             set(d, "system.posix_acl_default", nobody_may_write);
+             set(eqn, "user.origin", "lab");
+         }},
         {"file capability lost at the first write",
          [&](auto &, auto &eqn) { set(eqn, "security.capability", bind_service); }},
         {"owner given back after the mode",
@@ -841,6 +882,7 @@ TEST(Cli, MetadataCarriedOver) {
         ASSERT_EQ(run(dir.path, {"data.tmp"}, opts).status, 0);
         EXPECT_EQ(slurp(eqn), line_out);
         EXPECT_EQ(metadata(eqn), before);
+        EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{}) << "unfinished file left";
         if (c.twin || c.in_place) EXPECT_EQ(inode(eqn), old_inode) << "not written in place";
         else
             EXPECT_NE(inode(eqn), old_inode) << "written in place, though the new file could match";
@@ -951,7 +993,14 @@ TEST(Cli, SignalMidRunTakesBack) {
             EXPECT_EQ(slurp(eqn), old) << "previous file gone mid-run";
         }
         kill(f.pid, c.sig);
+        // Ended at once, not at the end of its input.
+        auto ended = [&] {
+            siginfo_t si{};
+            return waitid(P_PID, static_cast<id_t>(f.pid), &si, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                   si.si_pid == f.pid;
+        };
         if (c.ignored) usleep(100000);
+        else EXPECT_TRUE(wait_for(ended)) << "still running with its input open";
         close(f.writer); // the end of the input, for a run that goes on
         run_result r = finish(f.pid, capture.path);
         EXPECT_EQ(r.status, c.ignored ? 0 : 128 + c.sig);
@@ -1042,7 +1091,8 @@ TEST(Cli, OtherFileSystems) {
         std::string type, options; // mounted on m/, with @ for the directory of m/, l/, u/, w/
         std::function<void(const fs::path &dir)> setup, after_mount;
         int status;
-        std::string eqn; // the equation file afterwards
+        std::string eqn;       // the equation file afterwards
+        bool replaced = false; // by a new file, not written in place
     };
     const std::string big = repeat(line_in, 20000);
     auto files = [&](const fs::path &d) {
@@ -1058,7 +1108,7 @@ TEST(Cli, OtherFileSystems) {
          },
          nullptr, 0, repeat(line_out, 20000)},
         {"no file flags or extended attributes taken for a failure", "ramfs", "mode=0755", nullptr,
-         [&](const fs::path &m) { files(m); }, 0, repeat(line_out, 20000)},
+         [&](const fs::path &m) { files(m); }, 0, repeat(line_out, 20000), true},
         {"full file system destroys old output", "tmpfs", "size=512k", nullptr,
          [&](const fs::path &m) { files(m); }, 1, "old"},
         {"read-only file system destroys old output", "tmpfs", "size=4m", nullptr,
@@ -1081,8 +1131,12 @@ TEST(Cli, OtherFileSystems) {
         if (!mount_on(dir.path / "m", c.type, opts)) GTEST_SKIP() << "cannot mount " << c.type;
         try {
             if (c.after_mount) c.after_mount(dir.path / "m");
+            ino_t before = inode(dir.path / "m/data.eqn-file");
             run_result r = run(dir.path / "m", {"data.tmp"});
             EXPECT_EQ(r.status, c.status);
+            if (c.replaced) {
+                EXPECT_NE(inode(dir.path / "m/data.eqn-file"), before) << "written in place";
+            }
             EXPECT_TRUE(same_bytes(c.eqn, slurp(dir.path / "m/data.eqn-file")));
             EXPECT_EQ(partial_files(dir.path / "m"), std::vector<std::string>{});
         } catch (const std::exception &e) {

@@ -16,6 +16,8 @@
 #include <sstream>
 #include <string>
 #include <sys/syscall.h>
+#include <sys/xattr.h>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -38,6 +40,10 @@ const fault faults[] = {
     {"failed check for write access", "faccessat2", "EIO", false},
     {"failed mode change", "fchmod", "EIO", false},
     {"failed list of extended attributes", "flistxattr", "EIO", false},
+    {"failed file flags", "ioctl", "EIO", false},
+    {"failed read of an extended attribute", "fgetxattr", "EIO", false},
+    {"failed extended attribute set", "fsetxattr", "EIO", false},
+    {"failed extended attribute removal", "fremovexattr", "EIO", false},
     {"interrupted read", "read", "EINTR", true},
     {"interrupted write", "write", "EINTR", true},
 };
@@ -62,9 +68,33 @@ struct traced_run {
     std::string log;
 };
 
+// A default ACL that names a user, which a new file inherits as an access
+// ACL of its own: little-endian version 2, then tag, permissions and ID of
+// the owner, user 65534, the group, the mask and others.
+const std::string default_acl = [] {
+    std::string s;
+    auto put = [&](uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i) s += static_cast<char>(v >> 8 * i & 0xff);
+    };
+    put(2, 4);
+    for (auto [tag, perm, id] : {std::tuple{1u, 7u, ~0u},
+                                 {2u, 7u, 65534u},
+                                 {4u, 5u, ~0u},
+                                 {0x10u, 7u, ~0u},
+                                 {0x20u, 5u, ~0u}})
+        put(tag, 2), put(perm, 2), put(id, 4);
+    return s;
+}();
+
 void trace(traced_run &t, const fault &f, bool in_place, const std::vector<std::string> &extra) {
     spit(t.dir.path / "data.tmp", input);
     spit(t.dir.path / "data.eqn-file", "old");
+    // An attribute to carry over, and an ACL the new file gains and must lose.
+    fs::path eqn = t.dir.path / "data.eqn-file";
+    if (setxattr(eqn.c_str(), "user.fault", "1", 1, 0) != 0 ||
+        setxattr(t.dir.path.c_str(), "system.posix_acl_default", default_acl.data(),
+                 default_acl.size(), 0) != 0)
+        ADD_FAILURE() << "setxattr";
     if (in_place) fs::create_hard_link(t.dir.path / "data.eqn-file", t.dir.path / "twin");
     fs::path log = t.log_dir.path / "strace.log";
     run_options opts;
@@ -160,6 +190,7 @@ struct held_case {
     int ignored_signal = 0;
     std::function<void(const fs::path &dir)> check = nullptr;
     const char *when = "delay_enter"; // or delay_exit: held once the call is made
+    int occurrence = 1;               // held at this match of the marker
 };
 
 // The program that `tracer` runs, once it has sat in the call `nr` for two
@@ -201,7 +232,8 @@ void hold(const held_case &c) {
         finish(traced(dry.path, logs.path, ""), logs.path);
         std::istringstream lines(slurp(logs.path / "strace.log"));
         std::string line;
-        while (std::getline(lines, line) && line.find(c.marker) == std::string::npos) ++n;
+        for (int seen = 0; std::getline(lines, line); ++n)
+            if (line.find(c.marker) != std::string::npos && ++seen == c.occurrence) break;
         ASSERT_FALSE(lines.fail()) << c.marker << ": no such call";
     }
     temp_dir dir, logs;
@@ -253,8 +285,8 @@ TEST(Faults, HeldRaces) {
          "close",
          SYS_close,
          partial,
-         signal(SIGTERM),
-         128 + SIGTERM,
+         signal(SIGHUP),
+         128 + SIGHUP,
          {{"data.eqn-file", "old"}}},
         {"signal as the new file is made left it",
          files,
@@ -340,6 +372,61 @@ TEST(Faults, HeldRaces) {
          [](const fs::path &d) {
              EXPECT_EQ(fs::status(d / "data.eqn-file").permissions(),
                        fs::perms::owner_read | fs::perms::owner_write);
+         }},
+        {"equation file removed between the walk and reading what carries over",
+         files,
+         "data.tmp",
+         "openat",
+         SYS_openat,
+         "\"data.eqn-file\", O_RDONLY",
+         [](const fs::path &d, pid_t) { fs::remove(d / "data.eqn-file"); },
+         0,
+         {{"data.eqn-file", output}}},
+        {"attributes added while listed lost, or the run failed",
+         [&](const fs::path &d) {
+             files(d);
+             if (setxattr((d / "data.eqn-file").c_str(), "user.a", "1", 1, 0) != 0)
+                 ADD_FAILURE() << "setxattr";
+         },
+         "data.tmp",
+         "flistxattr",
+         SYS_flistxattr,
+         "data.eqn-file>, \"",
+         [](const fs::path &d, pid_t) {
+             const std::string later(300, 'b');
+             if (setxattr((d / "data.eqn-file").c_str(), "user.added-while-listed", later.data(),
+                          later.size(), 0) != 0)
+                 ADD_FAILURE() << "setxattr";
+         },
+         0,
+         {{"data.eqn-file", output}},
+         0,
+         [](const fs::path &d) {
+             EXPECT_EQ(
+                 getxattr((d / "data.eqn-file").c_str(), "user.added-while-listed", nullptr, 0),
+                 300);
+         }},
+        {"attribute grown while read lost, or the run failed",
+         [&](const fs::path &d) {
+             files(d);
+             if (setxattr((d / "data.eqn-file").c_str(), "user.a", "1", 1, 0) != 0)
+                 ADD_FAILURE() << "setxattr";
+         },
+         "data.tmp",
+         "fgetxattr",
+         SYS_fgetxattr,
+         "\"user.a\", \"",
+         [](const fs::path &d, pid_t) {
+             const std::string longer(300, 'c');
+             if (setxattr((d / "data.eqn-file").c_str(), "user.a", longer.data(), longer.size(),
+                          0) != 0)
+                 ADD_FAILURE() << "setxattr";
+         },
+         0,
+         {{"data.eqn-file", output}},
+         0,
+         [](const fs::path &d) {
+             EXPECT_EQ(getxattr((d / "data.eqn-file").c_str(), "user.a", nullptr, 0), 300);
          }},
         {"new file open to others before it is narrowed",
          [&](const fs::path &d) {
@@ -439,7 +526,11 @@ TEST(Faults, HeldRaces) {
              as_nobody(d / "pub/sub");
          },
          1,
-         {{"private/data.eqn-file", std::nullopt}}},
+         {{"private/data.eqn-file", std::nullopt}},
+         0,
+         nullptr,
+         "delay_enter",
+         2}, // the equation file's walk: the input's comes first
     };
     if (geteuid() == 0) cases.insert(cases.end(), root_cases.begin(), root_cases.end());
     for (const held_case &c : cases) hold(c);

@@ -20,7 +20,6 @@
 #include "zelmor.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -36,7 +35,6 @@
 #include <poll.h>
 #include <sched.h>
 #include <string>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <tuple>
@@ -292,41 +290,145 @@ bool make_plan(const std::vector<std::string> &inputs, std::vector<job> &jobs) {
 
 // ---- The workers ----
 
-// What a worker tells the parent of each file, in one write to a pipe,
-// which keeps writes this small whole.
+// What the parent sends a worker for each file: the file's place in the
+// plan and the length of its name, then the name.
+struct order {
+    uint64_t index;
+    uint64_t length;
+};
+
+// What a worker tells the parent of each file, in one write to a pipe that
+// all workers share, which keeps writes this small whole.
 struct report {
     uint64_t index;
     uint64_t bytes;
+    uint32_t worker;
     int32_t err; // 0: converted
 };
 
-// Shared by the parent and the workers: the next file to take, and each
-// worker's current file (SIZE_MAX between files), for the parent to name
-// if a worker ends before it says how that file went.
-struct shared_state {
-    std::atomic<uint64_t> next;
-    std::atomic<uint64_t> current[max_jobs];
-};
-static_assert(std::atomic<uint64_t>::is_always_lock_free, "shared between processes");
+// Reads exactly n bytes; false at the end of the input or on an error.
+bool read_all(int fd, void *buf, size_t n) {
+    auto *p = static_cast<unsigned char *>(buf);
+    while (n > 0) {
+        ssize_t r = read(fd, p, n);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        p += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
 
-// A worker: converts files one after another until none is left.  A signal
-// that ends the batch ends it too, taking back its current file; between
-// files, nothing is armed and it just ends.
-[[noreturn]] void work(const std::vector<job> &jobs, shared_state &shared, unsigned me,
-                       int report_fd) {
+// A worker: converts the files the parent sends it, one after another,
+// until its orders end.  It is started before the plan is made, so that it
+// holds nothing of it: as small as zelmor, whatever the number of files.  A
+// signal that ends the batch ends it too, taking back its current file;
+// between files, nothing is armed and it just ends.
+[[noreturn]] void work(uint32_t me, int orders, int reports) {
     std::unique_ptr<conversion_buffers> buffers(new (std::nothrow) conversion_buffers);
-    for (;;) {
-        uint64_t i = shared.next.fetch_add(1);
-        if (i >= jobs.size()) break;
-        shared.current[me].store(i);
-        report r{i, 0, 0};
-        r.err =
-            buffers == nullptr ? ENOMEM : convert_file(jobs[i].input.c_str(), *buffers, r.bytes);
-        if (write(report_fd, &r, sizeof r) != static_cast<ssize_t>(sizeof r)) _exit(3);
-        shared.current[me].store(UINT64_MAX);
-        release_signals(); // held from the commit: one that came ends the worker here
+    std::string path;
+    try {
+        for (order o; read_all(orders, &o, sizeof o);) {
+            path.resize(o.length);
+            if (!read_all(orders, path.data(), path.size())) break;
+            report r{o.index, 0, me, 0};
+            r.err = buffers == nullptr ? ENOMEM : convert_file(path.c_str(), *buffers, r.bytes);
+            if (write(reports, &r, sizeof r) != static_cast<ssize_t>(sizeof r)) _exit(3);
+            release_signals(); // held from the commit: one that came ends the worker here
+        }
+    } catch (...) {
+        _exit(3); // out of memory for a name: the parent names the file
     }
     _exit(0);
+}
+
+// The parent's side of a worker.
+struct worker {
+    pid_t pid = 0;
+    int orders = -1;               // the pipe that sends it files; -1 once closed
+    uint64_t current = UINT64_MAX; // the file it converts, if any
+};
+
+// The workers and the pipe their reports come by.
+struct crew {
+    std::vector<worker> workers;
+    std::vector<pid_t> pids; // for the forwarding of signals
+    int reports = -1;
+};
+
+// Starts n workers, with the signals held, so that one that arrives
+// meanwhile is passed on to every worker started; false, having said why,
+// if none could be.
+bool start_workers(unsigned n, crew &c) {
+    int report_pipe[2];
+    if (pipe(report_pipe) != 0)
+        return complain(std::string("pipe: ") + std::strerror(errno)), false;
+    c.reports = report_pipe[0];
+    c.workers.reserve(n);
+    c.pids.reserve(n);
+    catch_ending_signals();
+    hold_signals();
+    for (uint32_t i = 0; i < n; ++i) {
+        int order_pipe[2];
+        if (pipe(order_pipe) != 0) {
+            complain(std::string("pipe: ") + std::strerror(errno));
+            break;
+        }
+        pid_t pid = fork();
+        if (pid == 0) {
+            // Only its own orders, and the reports: a worker holding
+            // another's orders would keep that one from seeing their end.
+            for (const worker &w : c.workers) close(w.orders);
+            close(order_pipe[1]);
+            close(report_pipe[0]);
+            forward_ending_signals(nullptr, 0);
+#ifdef __linux__
+            (void)prctl(PR_SET_PDEATHSIG, SIGTERM); // a parent killed outright ends its workers
+#endif
+            release_signals();
+            work(i, order_pipe[0], report_pipe[1]);
+        }
+        close(order_pipe[0]);
+        if (pid < 0) {
+            close(order_pipe[1]);
+            complain(std::string("fork: ") + std::strerror(errno));
+            break;
+        }
+        c.workers.push_back({pid, order_pipe[1], UINT64_MAX});
+        c.pids.push_back(pid);
+        forward_ending_signals(c.pids.data(), c.pids.size());
+    }
+    close(report_pipe[1]);
+    release_signals();
+    return !c.workers.empty();
+}
+
+// Ends the process by `sig`, which the parent passed on to its workers,
+// once they have ended.
+[[noreturn]] void end_by(int sig, crew &c) {
+    for (worker &w : c.workers) {
+        if (w.orders >= 0) close(w.orders);
+        while (waitpid(w.pid, nullptr, 0) < 0 && errno == EINTR) {}
+    }
+    hold_signals();
+    forward_ending_signals(nullptr, 0);
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigaction(sig, &dfl, nullptr);
+    (void)raise(sig);
+    release_signals(); // ends the process by the signal
+    _exit(128 + sig);  // not reached
+}
+
+// Lets the workers go with nothing to do.
+void stop_workers(crew &c) {
+    for (worker &w : c.workers) {
+        if (w.orders >= 0) close(w.orders);
+        w.orders = -1;
+        while (waitpid(w.pid, nullptr, 0) < 0 && errno == EINTR) {}
+    }
+    if (c.reports >= 0) close(c.reports);
+    if (int sig = forwarded_signal(); sig != 0) end_by(sig, c);
 }
 
 // ---- The parent ----
@@ -370,95 +472,74 @@ void take(progress &p, const std::vector<job> &jobs, const report &r, const char
     draw(p, true);
 }
 
-// Converts the plan with `n` workers; returns the exit status, or ends by
-// the signal that ended the batch.
-int convert_all(const std::vector<job> &jobs, unsigned n) {
-    void *mem = mmap(nullptr, sizeof(shared_state), PROT_READ | PROT_WRITE,
-                     MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (mem == MAP_FAILED) return complain(std::string("memory: ") + std::strerror(errno)), 1;
-    auto *shared = new (mem) shared_state;
-    shared->next.store(0);
-    for (auto &c : shared->current) c.store(UINT64_MAX);
-    int pipe_fds[2];
-    if (pipe(pipe_fds) != 0) return complain(std::string("pipe: ") + std::strerror(errno)), 1;
+// Converts the plan with the workers, sending each the next file as it
+// reports the last; returns the exit status, or ends by the signal that
+// ended the batch.
+int convert_all(const std::vector<job> &jobs, crew &c) {
     progress p;
     p.shown = isatty(STDERR_FILENO) == 1;
     p.start = now_ms();
     p.total = jobs.size();
-
-    // Workers are started with the signals held, so that one that arrives
-    // meanwhile is passed on to every worker started.
-    std::vector<pid_t> workers(n, 0);
-    catch_ending_signals();
-    hold_signals();
-    size_t started = 0;
-    for (unsigned i = 0; i < n; ++i) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            close(pipe_fds[0]);
-            forward_ending_signals(nullptr, 0);
-#ifdef __linux__
-            (void)prctl(PR_SET_PDEATHSIG, SIGTERM); // a parent killed outright ends its workers
-#endif
-            release_signals();
-            work(jobs, *shared, i, pipe_fds[1]);
+    uint64_t next = 0;
+    // Sends a worker the next file, or closes its orders when there is none
+    // or it has ended.
+    auto send = [&](worker &w) {
+        const std::string *name = next < jobs.size() ? &jobs[next].input : nullptr;
+        order o{next, name != nullptr ? name->size() : 0};
+        if (name != nullptr &&
+            put(w.orders, std::string(reinterpret_cast<const char *>(&o), sizeof o) + *name)) {
+            w.current = next++;
+            return;
         }
-        if (pid < 0) {
-            complain(std::string("fork: ") + std::strerror(errno));
-            break;
-        }
-        workers[started++] = pid;
-        forward_ending_signals(workers.data(), started);
-    }
-    close(pipe_fds[1]);
-    release_signals();
+        close(w.orders);
+        w.orders = -1;
+    };
+    for (worker &w : c.workers) send(w);
 
     std::vector<bool> reported(jobs.size(), false);
-    for (bool open = started > 0; open;) {
-        pollfd pfd{pipe_fds[0], POLLIN, 0};
+    for (bool open = true; open && forwarded_signal() == 0;) {
+        pollfd pfd{c.reports, POLLIN, 0};
         int ready = poll(&pfd, 1, p.shown ? static_cast<int>(redraw_ms) : -1);
         if (ready < 0 && errno != EINTR) break;
         if (ready > 0) {
             report r;
-            ssize_t got = read(pipe_fds[0], &r, sizeof r);
-            if (got == static_cast<ssize_t>(sizeof r) && r.index < jobs.size()) {
+            ssize_t got = read(c.reports, &r, sizeof r);
+            if (got == static_cast<ssize_t>(sizeof r) && r.index < jobs.size() &&
+                r.worker < c.workers.size()) {
                 reported[r.index] = true;
                 take(p, jobs, r);
+                c.workers[r.worker].current = UINT64_MAX;
+                send(c.workers[r.worker]);
             } else if (got == 0 || (got < 0 && errno != EINTR)) {
                 open = false; // every worker has ended
             }
         }
         draw(p, false);
     }
-    close(pipe_fds[0]);
+    if (int sig = forwarded_signal(); sig != 0) {
+        clear_line(p);
+        end_by(sig, c);
+    }
+    close(c.reports);
 
     // A worker that ended otherwise (killed alone, out of memory) leaves its
     // current file taken back and not reported: name it as failed.
-    for (size_t i = 0; i < started; ++i) {
+    for (worker &w : c.workers) {
         int status = 0;
-        while (waitpid(workers[i], &status, 0) < 0 && errno == EINTR) {}
-        uint64_t current = shared->current[i].load();
-        if (current < jobs.size() && !reported[current] && forwarded_signal() == 0) {
+        while (waitpid(w.pid, &status, 0) < 0 && errno == EINTR) {}
+        if (w.current < jobs.size() && !reported[w.current]) {
             std::string why = "its worker ended";
             if (WIFSIGNALED(status)) why += std::string(" by ") + strsignal(WTERMSIG(status));
-            take(p, jobs, {current, 0, EIO}, why.c_str());
-            reported[current] = true;
+            take(p, jobs, {w.current, 0, 0, EIO}, why.c_str());
+            reported[w.current] = true;
         }
+        if (w.orders >= 0) close(w.orders);
     }
-    hold_signals();
-    forward_ending_signals(nullptr, 0);
-    if (int sig = forwarded_signal(); sig != 0) {
-        clear_line(p);
-        struct sigaction dfl {};
-        dfl.sa_handler = SIG_DFL;
-        sigaction(sig, &dfl, nullptr);
-        (void)raise(sig);
-        release_signals(); // ends the process by the signal
-    }
+    if (int sig = forwarded_signal(); sig != 0) end_by(sig, c);
     // Files no worker was left to take (they could not start, or ended).
     for (uint64_t i = 0; i < jobs.size(); ++i)
         if (!reported[i])
-            take(p, jobs, {i, 0, EIO}, "not converted: no worker was left to take it");
+            take(p, jobs, {i, 0, 0, EIO}, "not converted: no worker was left to take it");
     clear_line(p);
     long took = now_ms() - p.start;
     if (p.shown && took > 1000) {
@@ -477,11 +558,15 @@ int main(int argc, char **argv) {
     try {
         options o;
         if (int status = parse(argc, argv, o); status >= 0) return status;
+        // The workers first, before anything of the plan is in memory.
+        crew c;
+        if (!o.plan_only) {
+            unsigned n = o.jobs != 0 ? o.jobs : std::min(cpus_available(), max_jobs);
+            if (!start_workers(n, c)) return 1;
+        }
         std::vector<std::string> inputs;
         bool ok = true;
-        if (o.paths.empty()) {
-            ok = read_list(o.nul ? '\0' : '\n', inputs);
-        }
+        if (o.paths.empty()) ok = read_list(o.nul ? '\0' : '\n', inputs);
         for (const std::string &path : o.paths) {
             struct stat st;
             if (stat(path.c_str(), &st) != 0) {
@@ -494,17 +579,16 @@ int main(int argc, char **argv) {
             }
         }
         std::vector<job> jobs;
-        if (!make_plan(inputs, jobs) || !ok) return 2;
+        ok = make_plan(inputs, jobs) && ok;
+        if (!ok || jobs.empty()) stop_workers(c);
+        if (!ok) return 2;
         if (o.plan_only) {
             std::string out;
             for (const job &j : jobs)
                 out += j.input + (o.nul ? '\0' : '\t') + j.output + (o.nul ? '\0' : '\n');
             return written(put(STDOUT_FILENO, out));
         }
-        if (jobs.empty()) return 0;
-        unsigned n = o.jobs != 0 ? o.jobs : cpus_available();
-        n = static_cast<unsigned>(std::min<size_t>({n, jobs.size(), max_jobs}));
-        return convert_all(jobs, n);
+        return jobs.empty() ? 0 : convert_all(jobs, c);
     } catch (const std::bad_alloc &) {
         complain("out of memory");
         return 1;

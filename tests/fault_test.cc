@@ -406,6 +406,27 @@ TEST(Faults, HeldRaces) {
                  getxattr((d / "data.eqn-file").c_str(), "user.added-while-listed", nullptr, 0),
                  300);
          }},
+        {"attribute removed while listed read, or the run failed",
+         [&](const fs::path &d) {
+             files(d);
+             for (const char *name : {"user.a", "user.removed-while-listed"})
+                 if (setxattr((d / "data.eqn-file").c_str(), name, "1", 1, 0) != 0)
+                     ADD_FAILURE() << "setxattr";
+         },
+         "data.tmp",
+         "flistxattr",
+         SYS_flistxattr,
+         "data.eqn-file>, \"",
+         [](const fs::path &d, pid_t) {
+             if (removexattr((d / "data.eqn-file").c_str(), "user.removed-while-listed") != 0)
+                 ADD_FAILURE() << "removexattr";
+         },
+         0,
+         {{"data.eqn-file", output}},
+         0,
+         [](const fs::path &d) {
+             EXPECT_EQ(getxattr((d / "data.eqn-file").c_str(), "user.a", nullptr, 0), 1);
+         }},
         {"attribute grown while read lost, or the run failed",
          [&](const fs::path &d) {
              files(d);

@@ -156,6 +156,13 @@ const batch_case cases[] = {
      "zelmor-batch: nope.tmp: No such file or directory\n",
      {},
      {"a.eqn-file"}},
+    {"equation file's name too long failed for no reason given",
+     {std::string(251, 'a') + ".tmp", "b.tmp"},
+     {"."},
+     1,
+     "zelmor-batch: ./" + std::string(251, 'a') + ".tmp: File name too long\n",
+     {"b.tmp"},
+     {}},
     {"input without .tmp converted over itself",
      {"a.tmp"},
      {},
@@ -345,6 +352,23 @@ TEST(Batch, SignalEndsWaitingWorkers) {
     for (int w : writers) close(w);
     EXPECT_EQ(finish(pid, capture.path).status, 128 + SIGTERM);
     EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{});
+}
+
+// A signal while a worker waits for its next input: the file it converted
+// before, written in place (its equation file has a second link), stays.
+TEST(Batch, SignalBetweenFilesSparesTheLastConverted) {
+    temp_dir dir, capture;
+    spit(dir.path / "a.tmp", line_in);
+    spit(dir.path / "a.eqn-file", "old");
+    ASSERT_EQ(link((dir.path / "a.eqn-file").c_str(), (dir.path / "link").c_str()), 0);
+    ASSERT_EQ(mkfifo((dir.path / "b.tmp").c_str(), 0600), 0); // never written: opening it waits
+    pid_t pid = start(dir.path, {"-j", "1", "a.tmp", "b.tmp"}, {.program = batch}, capture.path);
+    const std::string want = zelmor_output(line_in);
+    for (int i = 0; i < 1000 && slurp(dir.path / "link") != want; ++i) usleep(5000);
+    usleep(50000); // past the report, to the open of b.tmp
+    kill(pid, SIGTERM);
+    EXPECT_EQ(finish(pid, capture.path).status, 128 + SIGTERM);
+    EXPECT_EQ(slurp(dir.path / "link"), want);
 }
 
 } // namespace

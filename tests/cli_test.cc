@@ -961,8 +961,10 @@ TEST(Cli, SignalMidRunTakesBack) {
     struct signal_case {
         int sig;
         bool ignored, in_place, blocked = false; // ignored or blocked from the start
+        bool append_only = false;                // a new equation file, made in place
     };
     std::vector<signal_case> cases = {{SIGHUP, true, false}, {SIGTERM, true, true, true}};
+    if (geteuid() == 0) cases.push_back({SIGTERM, false, true, false, true});
     for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTRAP, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2, SIGXCPU,
                     SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSYS, SIGSTKFLT, SIGRTMIN,
                     emulator().empty() ? SIGRTMAX : SIGRTMIN + 1}) // qemu keeps SIGRTMAX
@@ -973,11 +975,13 @@ TEST(Cli, SignalMidRunTakesBack) {
                      (c.blocked   ? ", blocked"
                       : c.ignored ? ", ignored"
                                   : "") +
-                     (c.in_place ? ", in place" : ""));
+                     (c.in_place ? ", in place" : "") +
+                     (c.append_only ? ", append-only directory" : ""));
         temp_dir dir, capture;
         fs::path eqn = dir.path / "data.eqn-file";
-        spit(eqn, old);
-        if (c.in_place) fs::create_hard_link(eqn, dir.path / "twin");
+        if (c.append_only) chattr("+a", dir.path);
+        else spit(eqn, old);
+        if (c.in_place && !c.append_only) fs::create_hard_link(eqn, dir.path / "twin");
         run_options opts{.ignored_signal = c.ignored && !c.blocked ? c.sig : 0,
                          .blocked_signal = c.blocked ? c.sig : 0};
         fifo_run f = start_on_fifo(dir.path, "data.tmp", input, opts, capture.path);
@@ -1008,11 +1012,12 @@ TEST(Cli, SignalMidRunTakesBack) {
                                : c.in_place ? ""
                                             : old,
                                slurp(eqn)));
-        if (c.in_place) {
+        if (c.in_place && !c.append_only) {
             EXPECT_TRUE(fs::exists(eqn)) << "removed, not emptied";
             EXPECT_EQ(slurp(dir.path / "twin"), slurp(eqn)) << "hard link split";
         }
         EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{}) << "unfinished file left";
+        if (c.append_only) chattr("-a", dir.path);
     }
 }
 

@@ -449,6 +449,30 @@ TEST(Faults, HeldRaces) {
          [](const fs::path &d) {
              EXPECT_EQ(getxattr((d / "data.eqn-file").c_str(), "user.a", nullptr, 0), 300);
          }},
+        {"attribute shrunk while read carried with what it held before",
+         [&](const fs::path &d) {
+             files(d);
+             const std::string longer(300, 'c');
+             if (setxattr((d / "data.eqn-file").c_str(), "user.a", longer.data(), longer.size(),
+                          0) != 0)
+                 ADD_FAILURE() << "setxattr";
+         },
+         "data.tmp",
+         "fgetxattr",
+         SYS_fgetxattr,
+         "data.eqn-file>, \"user.a\", \"",
+         [](const fs::path &d, pid_t) {
+             if (setxattr((d / "data.eqn-file").c_str(), "user.a", "1", 1, 0) != 0)
+                 ADD_FAILURE() << "setxattr";
+         },
+         0,
+         {{"data.eqn-file", output}},
+         0,
+         [](const fs::path &d) {
+             EXPECT_EQ(getxattr((d / "data.eqn-file").c_str(), "user.a", nullptr, 0), 1);
+         },
+         "delay_enter",
+         2}, // the second read, just before the rename
         {"new file open to others before it is narrowed",
          [&](const fs::path &d) {
              files(d);
@@ -465,6 +489,24 @@ TEST(Faults, HeldRaces) {
          },
          0,
          {{"data.eqn-file", output}}},
+        {"link made to the equation file as it was replaced split it",
+         files,
+         "data.tmp",
+         "close",
+         SYS_close,
+         partial,
+         [](const fs::path &d, pid_t) { fs::create_hard_link(d / "data.eqn-file", d / "twin"); },
+         1,
+         {{"data.eqn-file", "old"}, {"twin", "old"}}},
+        {"equation file removed before it was opened in place failed the run",
+         in_place,
+         "data.tmp",
+         "openat",
+         SYS_openat,
+         "\"data.eqn-file\", O_WRONLY",
+         [](const fs::path &d, pid_t) { fs::remove(d / "data.eqn-file"); },
+         0,
+         {{"data.eqn-file", output}, {"twin", "old"}}},
         {"another run's linked equation file truncated",
          [](const fs::path &d) {
              spit(d / "data.tmp", input);
@@ -498,7 +540,48 @@ TEST(Faults, HeldRaces) {
     auto as_nobody = [](const fs::path &p) {
         if (lchown(p.c_str(), 65534, 65534) != 0) ADD_FAILURE() << "lchown " << p;
     };
+    // A directory of one's own, with an equation file written in place,
+    // that is opened to all, and given another user's file or link, between
+    // the walk and the open.
+    auto own = [](const fs::path &d) {
+        fs::create_directory(d / "private");
+        spit(d / "private/notes", "notes");
+        fs::create_directory(d / "pub");
+        spit(d / "pub/data.tmp", input);
+        spit(d / "pub/data.eqn-file", "old");
+        fs::create_hard_link(d / "pub/data.eqn-file", d / "pub/twin");
+    };
+    auto opened_to_all = [&](const fs::path &d,
+                             const std::function<void(const fs::path &)> &plant) {
+        fs::remove(d / "pub/data.eqn-file");
+        plant(d / "pub/data.eqn-file");
+        as_nobody(d / "pub/data.eqn-file");
+        fs::permissions(d / "pub", fs::perms::all | fs::perms::sticky_bit);
+    };
+    const char *in_place_open = "\"data.eqn-file\", O_WRONLY";
     std::vector<held_case> root_cases = {
+        {"another user's file opened in place after the walk written",
+         own,
+         "pub/data.tmp",
+         "openat",
+         SYS_openat,
+         in_place_open,
+         [&](const fs::path &d, pid_t) {
+             opened_to_all(d, [](const fs::path &p) { spit(p, "theirs"); });
+         },
+         1,
+         {{"pub/data.eqn-file", "theirs"}, {"pub/twin", "old"}}},
+        {"another user's link opened in place after the walk followed",
+         own,
+         "pub/data.tmp",
+         "openat",
+         SYS_openat,
+         in_place_open,
+         [&](const fs::path &d, pid_t) {
+             opened_to_all(d, [](const fs::path &p) { fs::create_symlink("../private/notes", p); });
+         },
+         1,
+         {{"private/notes", "notes"}, {"pub/twin", "old"}}},
         {"link planted between the walk and the rename followed",
          [&](const fs::path &d) {
              sticky(d);

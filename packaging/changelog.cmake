@@ -2,7 +2,8 @@
 #   cmake -DNEWS=NEWS.md -DOUT=changelog.gz -DGZIP=gzip -P changelog.cmake
 # Each "## VERSION (YYYY-MM-DD)" heading starts an entry, each "- " line an
 # item, and indented lines continue it.  An entry is dated by its day alone;
-# Debian's changelog wants a time too, and gets the start of that day, UTC.
+# Debian's changelog wants a time too, later for each newer entry: the start
+# of that day, UTC, and a minute for each older entry of the same day.
 file(STRINGS "${NEWS}" lines)
 set(text "")
 set(entry "")
@@ -13,9 +14,9 @@ macro(end_entry)
     set(entry "")
   endif()
 endmacro()
-# "YYYY-MM-DD" as RFC 2822 wants it, at midnight UTC; the day of the week
-# by Sakamoto's method.
-function(rfc2822 day out)
+# "YYYY-MM-DD" as RFC 2822 wants it, `minutes` past midnight UTC; the day
+# of the week by Sakamoto's method.
+function(rfc2822 day minutes out)
   if(NOT day MATCHES "^([0-9][0-9][0-9][0-9])-([0-9][0-9])-([0-9][0-9])$")
     message(FATAL_ERROR "NEWS.md: a date is YYYY-MM-DD, not ${day}")
   endif()
@@ -35,14 +36,34 @@ function(rfc2822 day out)
   endif()
   math(EXPR w "(${yy} + ${yy} / 4 - ${yy} / 100 + ${yy} / 400 + ${t} + ${dd}) % 7")
   list(GET weekdays ${w} weekday)
-  set(${out} "${weekday}, ${d} ${month} ${y} 00:00:00 +0000" PARENT_SCOPE)
+  math(EXPR hh "${minutes} / 60")
+  math(EXPR mm "${minutes} % 60")
+  foreach(v hh mm)
+    if(${v} LESS 10)
+      set(${v} "0${${v}}")
+    endif()
+  endforeach()
+  set(${out} "${weekday}, ${d} ${month} ${y} ${hh}:${mm}:00 +0000" PARENT_SCOPE)
 endfunction()
 
+set(days "")
+foreach(line IN LISTS lines)
+  if(line MATCHES "^## ([^ ]+) \\((.+)\\)$")
+    list(APPEND days "${CMAKE_MATCH_2}")
+  endif()
+endforeach()
 foreach(line IN LISTS lines)
   if(line MATCHES "^## ([^ ]+) \\((.+)\\)$")
     end_entry()
     set(version "${CMAKE_MATCH_1}")
-    rfc2822("${CMAKE_MATCH_2}" date)
+    list(POP_FRONT days day)
+    set(older 0)
+    foreach(other IN LISTS days)
+      if(other STREQUAL day)
+        math(EXPR older "${older} + 1")
+      endif()
+    endforeach()
+    rfc2822("${day}" ${older} date)
     set(entry "zelmor (${version}) unstable; urgency=medium\n")
   elseif(entry AND line MATCHES "^- (.*)$")
     string(APPEND entry "\n  * ${CMAKE_MATCH_1}")

@@ -27,6 +27,7 @@
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
+#include <exception>
 #include <fcntl.h>
 #include <getopt.h>
 #include <map>
@@ -591,6 +592,9 @@ int main(int argc, char **argv) {
         return jobs.empty() ? 0 : convert_all(jobs, c);
     } catch (const std::bad_alloc &) {
         complain("out of memory");
+        return 1;
+    } catch (const std::exception &e) {
+        complain(e.what());
         return 1;
     }
 }

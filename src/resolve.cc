@@ -60,11 +60,16 @@ bool trusted(int dir, const struct stat &st) {
     return false;
 }
 
-unique_fd open_walked(const char *path, int flags) {
-    place p;
-    if (!resolve(path, p)) return unique_fd();
-    if (!p.exists) return errno = ENOENT, unique_fd();
-    return unique_fd(openat(p.dir.get(), p.name.c_str(), flags | (p.through ? 0 : O_NOFOLLOW)));
+unique_fd open_walked(const char *path, int flags) noexcept {
+    try {
+        place p;
+        if (!resolve(path, p)) return unique_fd();
+        if (!p.exists) return errno = ENOENT, unique_fd();
+        return unique_fd(openat(p.dir.get(), p.name.c_str(), flags | (p.through ? 0 : O_NOFOLLOW)));
+    } catch (...) {
+        errno = ENOMEM; // what the standard containers throw, short of memory
+        return unique_fd();
+    }
 }
 
 bool resolve(const char *path, place &p) {

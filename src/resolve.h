@@ -46,7 +46,7 @@ bool guarded(const struct stat &st);
 // Opens `path` with `flags` (never creating it) as the kernel would, but
 // that links and the sticky rule are followed as resolve() follows them:
 // the last component is opened from its directory, not following a link
-// but one under /proc.
-unique_fd open_walked(const char *path, int flags);
+// but one under /proc.  Short of memory, it fails with ENOMEM.
+unique_fd open_walked(const char *path, int flags) noexcept;
 
 #endif

@@ -51,6 +51,8 @@ struct record {
 };
 record rec;
 
+// Past a failure to empty the file, a handler can do nothing more; the
+// result is looked at only because the C library insists.
 void empty(int fd) {
     if (ftruncate(fd, 0) != 0) return;
 }

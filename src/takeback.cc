@@ -38,7 +38,7 @@ struct record {
     bool installed = false;              // catch_ending_signals has run
     sigset_t caught;                     // the signals it caught
     const pid_t *forward = nullptr;      // the workers to pass them on to
-    size_t forward_count = 0;            //
+    size_t forward_count = 0;            // how many workers there are
     volatile sig_atomic_t forwarded = 0; // the last signal passed on
     bool armed = false;                  // something to take back
     int dir = AT_FDCWD;                  // the directory of the file written

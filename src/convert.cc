@@ -1,12 +1,12 @@
 // Converting one temporary file into its equation file.
 #include "convert.h"
 
-#include "fd.h"
 #include "publish.h"
 #include "resolve.h"
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
@@ -14,58 +14,122 @@
 
 namespace {
 
+constexpr int input_flags = O_RDONLY | O_CLOEXEC | O_NOCTTY;
+
 // Copies `in_fd` through the filter into `out_fd`: 0 once the whole input is
-// read and every byte written, or the errno of the failure.
-int filter_fds(int in_fd, int out_fd, conversion_buffers &b) {
-    if (!in_init_fd(b.in.stream, in_fd) || !out_init_fd(b.out, out_fd)) return EINVAL;
-    index_init(b.in.index);
+// read and every byte written, or the errno of the failure, and where.
+conversion_result filter_fds(int in_fd, int out_fd, conversion_buffers &b) {
+    if (!in_init_fd(b.in.stream, in_fd) || !out_init_fd(b.out, out_fd))
+        return {EINVAL, failed_at::output};
+    index_init(b.in.index, b.level);
     proc_files(b.in, b.out);
     bool flushed = flush(b.out);
-    if (b.in.stream.err != 0) return b.in.stream.err;
-    if (!flushed) return b.out.err;
-    return b.in.stream.ended ? 0 : EIO;
+    if (b.in.stream.err != 0) return {b.in.stream.err, failed_at::input};
+    if (!flushed) return {b.out.err, failed_at::output};
+    return b.in.stream.ended ? conversion_result{} : conversion_result{EIO, failed_at::input};
 }
 
-// The errno of a failure that set it, and never 0.
-int failed() {
-    return errno != 0 ? errno : EIO;
+// The errno of a failure that set it, and never 0, at `at`.
+conversion_result failed(failed_at at) {
+    return {errno != 0 ? errno : EIO, at};
+}
+
+// Opened not to wait (on a FIFO with no writer), the input waits on its
+// reads again.
+bool blocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+// Converts the open input `input`, of status `st`, into the equation file
+// `output` from `output_dir`.
+conversion_result convert_open(unique_fd input, const struct stat &st, int output_dir,
+                               const char *output, bool wait, conversion_buffers &buffers) {
+    if (S_ISDIR(st.st_mode)) return {EISDIR, failed_at::input};
+    publication pub;
+    pub.wait = wait;
+    if (!publish_begin(pub, output_dir, output, st)) return failed(failed_at::output);
+    conversion_result r = filter_fds(input.get(), pub.file.get(), buffers);
+    // The input first: nothing is published after a failed close.
+    if (input.close() != 0 && r.err == 0) r = failed(failed_at::input);
+    if (r.err != 0) {
+        publish_abandon(pub);
+        return r;
+    }
+    if (!publish_commit(pub)) return failed(failed_at::output);
+    r.bytes = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+    return r;
 }
 
 } // namespace
 
-bool start_process() noexcept {
+bool start_process(unsigned &closed) noexcept {
+    closed = 0;
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) != fd) return false;
+        if (fcntl(fd, F_GETFD) >= 0) continue;
+        if (open("/dev/null", O_RDWR) != fd) return false;
+        closed |= 1u << fd;
     }
     (void)signal(SIGXFSZ, SIG_IGN); // cannot fail for these signals
     (void)signal(SIGPIPE, SIG_IGN);
     return true;
 }
 
-int convert_file(const char *path, conversion_buffers &buffers, uint64_t &bytes) noexcept {
-    bytes = 0;
-    std::string name;
+file_id id_of(const struct stat &st) {
+    return {st.st_dev, st.st_ino};
+}
+
+bool locate(const char *path, located &l) {
+    l.dir.reset();
+    l.input = path;
+    make_filename(path, l.output);
+    size_t cut = name_cut(path);
+    const char *slash = std::strrchr(path, '/');
+    size_t last = slash == nullptr ? 0 : static_cast<size_t>(slash - path) + 1;
+    // Without a cut, or with one in a directory's name, each name is walked
+    // on its own.
+    if (cut == no_cut || cut < last) return true;
+    if (last > 0) {
+        l.dir = open_dir_walked(AT_FDCWD, std::string(path, last).c_str()); // "/" stays "/"
+        if (!l.dir.valid()) return false;
+    }
+    l.input = path + last;
+    l.output.erase(0, last);
+    return true;
+}
+
+conversion_result convert_path(const char *path, conversion_buffers &buffers,
+                               const planned *plan) noexcept {
+    located where;
     try {
-        make_filename(path, name);
+        if (!locate(path, where)) return failed(failed_at::input);
     } catch (...) {
-        return ENOMEM; // all the name rule can throw
+        return {ENOMEM, failed_at::input}; // all the name rule can throw
     }
     // The input as the equation file is reached: a link another user
-    // planted in a sticky directory is not followed to a file of ours.
-    unique_fd input(open_walked(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    // planted in a sticky directory is not followed to a file of ours.  Of
+    // zelmor-batch's inputs, only one the plan found as a FIFO is waited on.
+    bool wait = plan == nullptr || plan->fifo;
+    unique_fd input(open_walked(where.at(), where.input, input_flags | (wait ? 0 : O_NONBLOCK)));
     struct stat st;
-    if (!input.valid() || fstat(input.get(), &st) != 0) return failed();
-    if (S_ISDIR(st.st_mode)) return EISDIR;
-    publication pub;
-    if (!publish_begin(pub, name.c_str(), st)) return failed();
-    int err = filter_fds(input.get(), pub.file.get(), buffers);
-    // The input first: nothing is published after a failed close.
-    if (input.close() != 0 && err == 0) err = failed();
-    if (err != 0) {
-        publish_abandon(pub);
-        return err;
+    if (!input.valid() || fstat(input.get(), &st) != 0) return failed(failed_at::input);
+    if (plan != nullptr && !(id_of(st) == plan->id)) return {ESTALE, failed_at::changed};
+    if (!wait && !blocking(input.get())) return failed(failed_at::input);
+    return convert_open(std::move(input), st, where.at(), where.output.c_str(), plan == nullptr,
+                        buffers);
+}
+
+conversion_result convert_found(int dir, const char *name, const file_id &id, int output_dir,
+                                const char *output, conversion_buffers &buffers) noexcept {
+    unique_fd input(openat(dir, name, input_flags | O_NOFOLLOW | O_NONBLOCK));
+    struct stat st;
+    if (!input.valid()) {
+        // Swapped for a link, or removed, since the search.
+        bool changed = errno == ELOOP || errno == ENOENT || errno == ENXIO;
+        return failed(changed ? failed_at::changed : failed_at::input);
     }
-    if (!publish_commit(pub)) return failed();
-    bytes = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
-    return 0;
+    if (fstat(input.get(), &st) != 0) return failed(failed_at::input);
+    if (!S_ISREG(st.st_mode) || !(id_of(st) == id)) return {ESTALE, failed_at::changed};
+    if (!blocking(input.get())) return failed(failed_at::input);
+    return convert_open(std::move(input), st, output_dir, output, false, buffers);
 }

@@ -12,7 +12,6 @@
 #include "convert.h"
 
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -36,7 +35,8 @@ void say(const char *msg) {
 } // namespace
 
 int main(int argc, char **argv) {
-    if (!start_process()) return 1;
+    unsigned closed = 0;
+    if (!start_process(closed)) return 1;
     if (argc < 2) {
         say(usage_message);
         return 2;
@@ -44,8 +44,7 @@ int main(int argc, char **argv) {
     // The streams' buffers are too large for a small stack; taken here, a
     // shortage of memory is met before any file is touched.
     std::unique_ptr<conversion_buffers> buffers(new (std::nothrow) conversion_buffers);
-    uint64_t bytes = 0;
-    if (buffers == nullptr || convert_file(argv[1], *buffers, bytes) != 0) {
+    if (buffers == nullptr || convert_path(argv[1], *buffers).err != 0) {
         say(failure_message);
         return 1;
     }

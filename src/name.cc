@@ -3,13 +3,18 @@
 
 #include <cstring>
 
-void make_filename(const char *path, std::string &out) {
+size_t name_cut(const char *path) {
     static constexpr char pattern[] = ".tmp";
+    const char *match = std::strstr(path, pattern);
+    return match == nullptr ? no_cut : static_cast<size_t>(match - path);
+}
+
+void make_filename(const char *path, std::string &out) {
     static constexpr char suffix[] = ".eqn-file";
 
     out.assign(path);
-    const char *match = std::strstr(path, pattern);
-    if (match == nullptr) return;
-    out.resize(static_cast<size_t>(match - path));
+    size_t cut = name_cut(path);
+    if (cut == no_cut) return;
+    out.resize(cut);
     out += suffix;
 }

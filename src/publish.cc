@@ -130,6 +130,18 @@ outcome make_new(publication &pub, const place &p) {
     return refused(err) || unsupported(err) ? outcome::in_place : outcome::failed;
 }
 
+// Opens the existing equation file `name` for writing in place, with
+// `flags` added.  Opening a FIFO waits for a reader, unless the run may not
+// wait: then one with no reader fails with ENXIO, and writes wait as they
+// would have.  The signals stay as they are meanwhile.
+unique_fd open_existing(const publication &pub, const char *name, int flags) {
+    unique_fd file(openat(pub.dir.get(), name, write_flags | flags | (pub.wait ? 0 : O_NONBLOCK)));
+    if (pub.wait || !file.valid()) return file;
+    int now = fcntl(file.get(), F_GETFL);
+    if (now < 0 || fcntl(file.get(), F_SETFL, now & ~O_NONBLOCK) != 0) return unique_fd();
+    return file;
+}
+
 // Takes the lock that makes runs writing the same file in place take
 // turns, waiting for it; a file system without locks goes without.
 bool lock(int fd) {
@@ -182,25 +194,24 @@ outcome open_in_place(publication &pub, const place &p, const struct stat &in) {
         if (!adopted) return errno == EEXIST ? outcome::changed : outcome::failed;
         return lock(pub.file.get()) ? outcome::ready : outcome::failed;
     }
-    // Opening a FIFO waits for a reader: the signals stay as they are.
-    unique_fd file(openat(pub.dir.get(), pub.name.c_str(), write_flags | O_NOFOLLOW));
+    unique_fd file = open_existing(pub, pub.name.c_str(), O_NOFOLLOW);
     if (!file.valid())
         return errno == ENOENT || errno == ELOOP ? outcome::changed : outcome::failed;
     return write_in_place(pub, std::move(file), in) ? outcome::ready : outcome::failed;
 }
 
 // Opens where the conversion goes; see publish_begin.
-bool open_output(publication &pub, const char *name, const struct stat &in) {
+bool open_output(publication &pub, int dir, const char *name, const struct stat &in) {
     for (int look = 1;; ++look) {
         place p;
         pub.carry = false;
-        if (!resolve(name, p)) return false;
+        if (!resolve(dir, name, p)) return false;
         pub.dir = std::move(p.dir);
         if (p.through) {
             // A link under /proc: written in place, through what the kernel
             // opens for it.
             pub.name.clear();
-            unique_fd file(openat(pub.dir.get(), p.name.c_str(), write_flags));
+            unique_fd file = open_existing(pub, p.name.c_str(), 0);
             return write_in_place(pub, std::move(file), in);
         }
         pub.name = std::move(p.name);
@@ -270,10 +281,10 @@ bool commit_in_place(publication &pub) {
 
 } // namespace
 
-bool publish_begin(publication &pub, const char *name, const struct stat &in) noexcept {
+bool publish_begin(publication &pub, int dir, const char *name, const struct stat &in) noexcept {
     try {
         catch_ending_signals();
-        if (open_output(pub, name, in)) return true;
+        if (open_output(pub, dir, name, in)) return true;
     } catch (...) {
         errno = ENOMEM; // what the standard containers throw, short of memory
     }

@@ -24,14 +24,18 @@ struct publication {
     unique_fd file;     // where the conversion is written
     bool carry = false; // `carried` is the replaced file's, to carry over
     metadata carried;
-    mode_t mode = 0; // in place: the mode to keep, which writing may narrow
+    mode_t mode = 0;  // in place: the mode to keep, which writing may narrow
+    bool wait = true; // an equation file that is a FIFO is waited on for a
+                      // reader, as a shell's redirection does; false: one
+                      // with no reader fails the run at once, with ENXIO
 };
 
-// Opens where the conversion goes for the equation file `name`, given the
-// input's status `in`: a new file beside the equation file, to be renamed
-// over it, or the equation file itself where a rename would change more
-// than its inode.  False, with nothing made or changed, if it cannot.
-bool publish_begin(publication &pub, const char *name, const struct stat &in) noexcept;
+// Opens where the conversion goes for the equation file `name`, walked from
+// the directory `dir` (AT_FDCWD: the working directory), given the input's
+// status `in`: a new file beside the equation file, to be renamed over it,
+// or the equation file itself where a rename would change more than its
+// inode.  False, with nothing made or changed, if it cannot.
+bool publish_begin(publication &pub, int dir, const char *name, const struct stat &in) noexcept;
 
 // Closes the file and makes what was written the equation file, carrying
 // over the metadata of the file it replaces as it is now.  False, with the

@@ -43,6 +43,67 @@ bool enter(place &p, int next) {
     return true;
 }
 
+// The walk has entered the directory it was to reach: `p` names nothing in it.
+bool entered(place &p) {
+    p.name.clear();
+    p.exists = true;
+    return true;
+}
+
+// The walk of resolve(), or of open_dir_walked() when `to_dir`: then the
+// last component must be a directory, which is entered, and `p` names
+// nothing in it.
+bool walk(int start, const char *path, place &p, bool to_dir) {
+    std::string rest = path;
+    size_t at = 0;
+    int links = 0;
+    if (!enter(p, start == AT_FDCWD ? open(".", dir_flags) : fcntl(start, F_DUPFD_CLOEXEC, 0)))
+        return false;
+    for (;;) {
+        if (rest[at] == '/') {
+            if (!enter(p, open("/", dir_flags))) return false;
+            at = rest.find_first_not_of('/', at);
+            if (at == std::string::npos) return to_dir ? entered(p) : (errno = EISDIR, false);
+        }
+        size_t end = rest.find('/', at);
+        size_t next = rest.find_first_not_of('/', end);
+        bool last = next == std::string::npos, trailing = last && end != std::string::npos;
+        p.name = rest.substr(at, end - at);
+        if (p.name.empty()) return errno = ENOENT, false;
+        p.exists = fstatat(p.dir.get(), p.name.c_str(), &p.st, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!p.exists) return last && !trailing && !to_dir && errno == ENOENT;
+        if (S_ISLNK(p.st.st_mode)) {
+            if (++links > max_links) return errno = ELOOP, false;
+            if (!trusted(p.dir.get(), p.st)) return false;
+            if (on_procfs(p.dir.get())) {
+                // The kernel follows it: so does an open of it from here.
+                if (last && !to_dir)
+                    return trailing ? (errno = ENOTDIR, false) : (p.through = true);
+                if (!enter(p, openat(p.dir.get(), p.name.c_str(), dir_flags))) return false;
+                if (last) return entered(p);
+                at = next;
+                continue;
+            }
+            char to[PATH_MAX];
+            ssize_t n = readlinkat(p.dir.get(), p.name.c_str(), to, sizeof to);
+            if (n < 0) return false;
+            if (n == 0 || static_cast<size_t>(n) == sizeof to) return errno = ENOENT, false;
+            // The rest of the walk goes on from the link's own directory.
+            rest = std::string(to, static_cast<size_t>(n)) +
+                   (end == std::string::npos ? "" : rest.substr(end));
+            at = 0;
+            continue;
+        }
+        if (last && !to_dir && !trailing && !S_ISDIR(p.st.st_mode)) return true;
+        if (last && !to_dir) return errno = S_ISDIR(p.st.st_mode) ? EISDIR : ENOTDIR, false;
+        if (!S_ISDIR(p.st.st_mode)) return errno = ENOTDIR, false;
+        // Not followed if it became a link since it was looked at.
+        if (!enter(p, openat(p.dir.get(), p.name.c_str(), dir_flags | O_NOFOLLOW))) return false;
+        if (last) return entered(p);
+        at = next;
+    }
+}
+
 } // namespace
 
 bool guarded(const struct stat &st) {
@@ -60,10 +121,10 @@ bool trusted(int dir, const struct stat &st) {
     return false;
 }
 
-unique_fd open_walked(const char *path, int flags) noexcept {
+unique_fd open_walked(int dir, const char *path, int flags) noexcept {
     try {
         place p;
-        if (!resolve(path, p)) return unique_fd();
+        if (!resolve(dir, path, p)) return unique_fd();
         if (!p.exists) return errno = ENOENT, unique_fd();
         return unique_fd(openat(p.dir.get(), p.name.c_str(), flags | (p.through ? 0 : O_NOFOLLOW)));
     } catch (...) {
@@ -72,49 +133,16 @@ unique_fd open_walked(const char *path, int flags) noexcept {
     }
 }
 
-bool resolve(const char *path, place &p) {
-    std::string rest = path;
-    size_t at = 0;
-    int links = 0;
-    if (!enter(p, open(".", dir_flags))) return false;
-    for (;;) {
-        if (rest[at] == '/') {
-            if (!enter(p, open("/", dir_flags))) return false;
-            at = rest.find_first_not_of('/', at);
-            if (at == std::string::npos) return errno = EISDIR, false;
-        }
-        size_t end = rest.find('/', at);
-        size_t next = rest.find_first_not_of('/', end);
-        bool last = next == std::string::npos, trailing = last && end != std::string::npos;
-        p.name = rest.substr(at, end - at);
-        if (p.name.empty()) return errno = ENOENT, false;
-        p.exists = fstatat(p.dir.get(), p.name.c_str(), &p.st, AT_SYMLINK_NOFOLLOW) == 0;
-        if (!p.exists) return last && !trailing && errno == ENOENT;
-        if (S_ISLNK(p.st.st_mode)) {
-            if (++links > max_links) return errno = ELOOP, false;
-            if (!trusted(p.dir.get(), p.st)) return false;
-            if (on_procfs(p.dir.get())) {
-                // The kernel follows it: so does an open of it from here.
-                if (last) return trailing ? (errno = ENOTDIR, false) : (p.through = true);
-                if (!enter(p, openat(p.dir.get(), p.name.c_str(), dir_flags))) return false;
-                at = next;
-                continue;
-            }
-            char to[PATH_MAX];
-            ssize_t n = readlinkat(p.dir.get(), p.name.c_str(), to, sizeof to);
-            if (n < 0) return false;
-            if (n == 0 || static_cast<size_t>(n) == sizeof to) return errno = ENOENT, false;
-            // The rest of the walk goes on from the link's own directory.
-            rest = std::string(to, static_cast<size_t>(n)) +
-                   (end == std::string::npos ? "" : rest.substr(end));
-            at = 0;
-            continue;
-        }
-        if (last && !trailing && !S_ISDIR(p.st.st_mode)) return true;
-        if (last) return errno = S_ISDIR(p.st.st_mode) ? EISDIR : ENOTDIR, false;
-        if (!S_ISDIR(p.st.st_mode)) return errno = ENOTDIR, false;
-        // Not followed if it became a link since it was looked at.
-        if (!enter(p, openat(p.dir.get(), p.name.c_str(), dir_flags | O_NOFOLLOW))) return false;
-        at = next;
+unique_fd open_dir_walked(int dir, const char *path) noexcept {
+    try {
+        place p;
+        return walk(dir, path, p, true) ? std::move(p.dir) : unique_fd();
+    } catch (...) {
+        errno = ENOMEM;
+        return unique_fd();
     }
+}
+
+bool resolve(int dir, const char *path, place &p) {
+    return walk(dir, path, p, false);
 }

@@ -24,12 +24,13 @@ struct place {
     struct stat st {};    // its status, not following a link, when it exists
 };
 
-// Walks `path` from the working directory or the root, through directories,
-// following each symbolic link on the way (at most 40 in all, each allowed
-// by the sticky rule) relative to the directory that holds it.  True with
-// `p` naming the last component, which may not exist; false, with errno
-// set, if the kernel would refuse the path, or if it names a directory.
-bool resolve(const char *path, place &p);
+// Walks `path` from the directory `dir` (AT_FDCWD: the working directory),
+// or from the root, through directories, following each symbolic link on
+// the way (at most 40 in all, each allowed by the sticky rule) relative to
+// the directory that holds it.  True with `p` naming the last component,
+// which may not exist; false, with errno set, if the kernel would refuse the
+// path, or if it names a directory.
+bool resolve(int dir, const char *path, place &p);
 
 // Whether the file of status `st` in the directory `dir` may be followed (a
 // link) or written (an existing file): in a sticky directory that its group
@@ -43,10 +44,15 @@ bool trusted(int dir, const struct stat &st);
 // to trusted() (a link always is): regular files and FIFOs.
 bool guarded(const struct stat &st);
 
-// Opens `path` with `flags` (never creating it) as the kernel would, but
-// that links and the sticky rule are followed as resolve() follows them:
-// the last component is opened from its directory, not following a link
-// but one under /proc.  Short of memory, it fails with ENOMEM.
-unique_fd open_walked(const char *path, int flags) noexcept;
+// Opens `path`, from `dir` as resolve() walks it, with `flags` (never
+// creating it) as the kernel would, but that links and the sticky rule are
+// followed as resolve() follows them: the last component is opened from its
+// directory, not following a link but one under /proc.  Short of memory, it
+// fails with ENOMEM.
+unique_fd open_walked(int dir, const char *path, int flags) noexcept;
+
+// The directory that `path` names, from `dir`, walked as resolve() walks,
+// for lookups below it.  Short of memory, it fails with ENOMEM.
+unique_fd open_dir_walked(int dir, const char *path) noexcept;
 
 #endif

@@ -39,6 +39,7 @@ struct record {
     sigset_t caught;                     // the signals it caught
     const pid_t *forward = nullptr;      // the workers to pass them on to
     size_t forward_count = 0;            // how many workers there are
+    int wake = -1;                       // written to when a signal is passed on
     volatile sig_atomic_t forwarded = 0; // the last signal passed on
     bool armed = false;                  // something to take back
     int dir = AT_FDCWD;                  // the directory of the file written
@@ -55,6 +56,12 @@ record rec;
 // result is looked at only because the C library insists.
 void empty(int fd) {
     if (ftruncate(fd, 0) != 0) return;
+}
+
+// A full pipe has been told already; the result is looked at only because
+// the C library insists.
+void tell(int fd) {
+    if (write(fd, "", 1) != 1) return;
 }
 
 void take_back(const record &r) {
@@ -93,6 +100,7 @@ extern "C" void on_signal(int sig) {
         for (size_t i = 0; i < rec.forward_count; ++i)
             if (rec.forward[i] > 0) (void)kill(rec.forward[i], sig); // never 0: the whole group
         rec.forwarded = sig;
+        if (rec.wake >= 0) tell(rec.wake);
         errno = err;
         return;
     }
@@ -130,9 +138,10 @@ void catch_ending_signals() {
     sigprocmask(SIG_SETMASK, &start, nullptr);
 }
 
-void forward_ending_signals(const pid_t *pids, size_t count) {
+void forward_ending_signals(const pid_t *pids, size_t count, int wake) {
     rec.forward = pids;
     rec.forward_count = count;
+    rec.wake = wake;
 }
 
 int forwarded_signal() {

@@ -20,11 +20,12 @@ void catch_ending_signals();
 
 // For a process that runs workers and converts nothing itself: a caught
 // signal is passed on to each of the `count` processes in `pids` (which
-// must outlive the forwarding) and remembered, rather than ending this
-// process, which is to end by it once they have ended.  A count of 0, as a
-// worker sets it, ends the process by the signal again.  To be called with
-// the signals held.
-void forward_ending_signals(const pid_t *pids, size_t count);
+// must outlive the forwarding; one of 0 is passed over), remembered, and
+// told by a byte written to `wake` (a pipe that does not block, or -1),
+// rather than ending this process, which is to end by it once they have
+// ended.  A count of 0, as a worker sets it, ends the process by the signal
+// again.  To be called with the signals held.
+void forward_ending_signals(const pid_t *pids, size_t count, int wake);
 
 // The signal last forwarded, 0 if none.
 int forwarded_signal();

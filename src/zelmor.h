@@ -89,6 +89,10 @@ bool flush(out_stream &out);
 
 // ---- The output-name rule ----
 
+// Where the rule cuts `path`: the offset of its first ".tmp", or no_cut.
+constexpr size_t no_cut = SIZE_MAX;
+size_t name_cut(const char *path);
+
 // The name of the equation file for the temporary file `path`: `path` cut at
 // its first ".tmp", with ".eqn-file" in place of the cut-off end.  Without a
 // ".tmp" the result is `path` itself.  `out` grows to fit any length.

@@ -160,7 +160,8 @@ const batch_case cases[] = {
      {std::string(251, 'a') + ".tmp", "b.tmp"},
      {"."},
      1,
-     "zelmor-batch: ./" + std::string(251, 'a') + ".tmp: File name too long\n",
+     "zelmor-batch: ./" + std::string(251, 'a') + ".tmp: cannot write ./" + std::string(251, 'a') +
+         ".eqn-file: File name too long\n",
      {"b.tmp"},
      {}},
     {"input without .tmp converted over itself",
@@ -267,7 +268,7 @@ TEST(Batch, UnreadableInputNamed) {
     fs::permissions(dir.path / "b.tmp", fs::perms::none);
     run_result r = run(dir.path, {"-j", "2", "."}, {.user = 65534, .program = "./zelmor-batch"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "zelmor-batch: ./b.tmp: Permission denied\n");
+    EXPECT_EQ(r.err, "zelmor-batch: ./b.tmp: cannot read: Permission denied\n");
     EXPECT_EQ(slurp(dir.path / "a.eqn-file"), line_out);
     EXPECT_EQ(slurp(dir.path / "c.eqn-file"), line_out);
     EXPECT_FALSE(fs::exists(dir.path / "b.eqn-file"));

@@ -634,7 +634,7 @@ TEST(Faults, HeldRaces) {
          0,
          nullptr,
          "delay_enter",
-         2}, // the equation file's walk: the input's comes first
+         1}, // the walk of the directory that holds the input and the equation file
     };
     if (geteuid() == 0) cases.insert(cases.end(), root_cases.begin(), root_cases.end());
     for (const held_case &c : cases) hold(c);

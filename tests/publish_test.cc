@@ -48,10 +48,9 @@ TEST(Publish, NoMemoryAtAnyAllocation) {
         // Relative, as qemu -L would look "/" up under its prefix; made
         // before the count starts.
         std::string name = fs::relative(dir.path / "data.tmp").string();
-        uint64_t bytes = 0;
         allocations = 0;
         failing = n;
-        int err = convert_file(name.c_str(), *buffers, bytes);
+        int err = convert_path(name.c_str(), *buffers).err;
         failing = -1;
         release_signals();
         EXPECT_EQ(slurp(eqn), err == 0 ? line_out : "old");

@@ -1,0 +1,171 @@
+// zelmor-batch's search, and a worker's way back to what it found.
+#include "search.h"
+
+#include "progress.h"
+#include "resolve.h"
+#include "takeback.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+#ifdef O_PATH
+constexpr int lookup_flags = O_PATH;
+#else
+constexpr int lookup_flags = O_RDONLY;
+#endif
+
+// Opens the directory `name` in `dir` for lookups, not following a link,
+// and checks that it is `id`: ESTALE if it is not, or if it has become a
+// link or something else, or gone.
+unique_fd open_below(int dir, const char *name, const file_id &id) {
+    unique_fd sub(openat(dir, name, lookup_flags | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!sub.valid() && (errno == ELOOP || errno == ENOTDIR || errno == ENOENT)) errno = ESTALE;
+    struct stat st;
+    if (!sub.valid() || fstat(sub.get(), &st) != 0) return unique_fd();
+    if (!(id_of(st) == id)) return errno = ESTALE, unique_fd();
+    return sub;
+}
+
+// The directory `path`, reached as zelmor reaches a name it is given, and
+// checked to be `id` when one is given.
+unique_fd open_top(const std::string &path, const file_id *id, struct stat &st) {
+    unique_fd top = open_dir_walked(AT_FDCWD, path.c_str());
+    if (!top.valid() || fstat(top.get(), &st) != 0) return unique_fd();
+    if (id != nullptr && !(id_of(st) == *id)) return errno = ESTALE, unique_fd();
+    return top;
+}
+
+bool named_tmp(const std::string &name) {
+    return name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0;
+}
+
+// The search's way down: the directories open from the PATH to the one
+// being listed, their nodes, where each one's name starts in `path`, and
+// `path`, the listed directory's path with a slash.
+struct trail {
+    std::vector<unique_fd> fds;
+    std::vector<int32_t> nodes;
+    std::vector<size_t> starts;
+    std::string path;
+};
+
+// Plans the file `t.path`, found in the directory of the trail's end; its
+// name starts at `at`.  Its equation file's directory is the one that
+// holds the name the rule cuts: the file's own, one on the way, or, if the
+// rule cuts the PATH, one that the path leads to from the working
+// directory.
+void found(plan &pl, const trail &t, size_t at, const struct stat &st) {
+    job j;
+    j.input = t.path;
+    j.seen.id = id_of(st);
+    j.size = static_cast<uint64_t>(st.st_size);
+    j.dir = t.nodes.back();
+    j.name_at = at;
+    make_filename(j.input.c_str(), j.output);
+    size_t cut = name_cut(j.input.c_str());
+    size_t level = t.starts.size();
+    while (level > 0 && t.starts[level - 1] > cut) --level; // the level whose name holds the cut
+    int out_dir = AT_FDCWD;
+    if (cut >= at) {
+        out_dir = t.fds.back().get(), j.out_dir = t.nodes.back(), j.out_at = at;
+    } else if (level > 1) {
+        out_dir = t.fds[level - 2].get(), j.out_dir = t.nodes[level - 2];
+        j.out_at = t.starts[level - 1];
+    }
+    std::string out = j.output.substr(j.out_at);
+    plan_found(pl, std::move(j), out_dir, out.c_str());
+}
+
+// Lists the directory at the trail's end and goes down into each directory
+// in it, in the order of the names.
+void search_in(plan &pl, trail &t) {
+    if (forwarded_signal() != 0) return; // the batch is ending
+    int dir = t.fds.back().get();
+    std::string here = t.path.substr(0, t.path.size() - 1);
+    DIR *d = fdopendir(openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (d == nullptr) return refuse(pl, here, std::strerror(errno));
+    std::vector<std::pair<std::string, struct stat>> entries;
+    errno = 0;
+    for (dirent *e; (e = readdir(d)) != nullptr; errno = 0) {
+        std::string name = e->d_name;
+        struct stat st;
+        if (name == "." || name == "..") continue;
+        // What the entry is, looked at rather than taken from the listing.
+        if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            refuse(pl, t.path + name, std::strerror(errno));
+        else if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && named_tmp(name)))
+            entries.emplace_back(std::move(name), st);
+    }
+    if (errno != 0) refuse(pl, here, std::strerror(errno));
+    closedir(d);
+    std::sort(entries.begin(), entries.end(),
+              [](const auto &a, const auto &b) { return a.first < b.first; });
+    size_t at = t.path.size();
+    for (const auto &[name, st] : entries) {
+        t.path.resize(at);
+        t.path += name;
+        if (!S_ISDIR(st.st_mode)) {
+            found(pl, t, at, st);
+            continue;
+        }
+        unique_fd sub = open_below(dir, name.c_str(), id_of(st));
+        if (!sub.valid()) {
+            refuse(pl, t.path,
+                   errno == ESTALE ? "changed during the search" : std::strerror(errno));
+            continue;
+        }
+        pl.dirs.push_back({t.nodes.back(), name, id_of(st)});
+        t.fds.push_back(std::move(sub));
+        t.nodes.push_back(static_cast<int32_t>(pl.dirs.size() - 1));
+        t.starts.push_back(at);
+        t.path += '/';
+        search_in(pl, t);
+        t.fds.pop_back();
+        t.nodes.pop_back();
+        t.starts.pop_back();
+    }
+    t.path.resize(at);
+}
+
+} // namespace
+
+void search(plan &pl, const std::string &path) {
+    trail t;
+    struct stat st;
+    unique_fd top = open_top(path, nullptr, st);
+    if (!top.valid()) return refuse(pl, path, std::strerror(errno));
+    pl.dirs.push_back({-1, path, id_of(st)});
+    t.fds.push_back(std::move(top));
+    t.nodes.push_back(static_cast<int32_t>(pl.dirs.size() - 1));
+    t.starts.push_back(0);
+    t.path = path.back() == '/' ? path : path + "/";
+    search_in(pl, t);
+}
+
+int descend(descent &d, const std::vector<level> &levels) {
+    size_t kept = 0;
+    while (kept < levels.size() && kept < d.fds.size() && d.names[kept] == levels[kept].name &&
+           d.ids[kept] == levels[kept].id)
+        ++kept;
+    d.names.resize(kept);
+    d.ids.resize(kept);
+    d.fds.resize(kept);
+    for (size_t i = kept; i < levels.size(); ++i) {
+        std::string name(levels[i].name);
+        struct stat st;
+        unique_fd fd = i == 0 ? open_top(name, &levels[i].id, st)
+                              : open_below(d.fds.back().get(), name.c_str(), levels[i].id);
+        if (!fd.valid()) return -1;
+        d.names.push_back(std::move(name));
+        d.ids.push_back(levels[i].id);
+        d.fds.push_back(std::move(fd));
+    }
+    return d.fds.empty() ? (errno = EINVAL, -1) : d.fds.back().get();
+}

@@ -130,9 +130,27 @@ def catalogue(files):
                 occurrences[key] = occurrences.get(key, 0) + 1
                 out.append(
                     dict(id=mutant_id(rel, kind, line, new, occurrences[key]), file=rel, line=number,
-                         kind=kind, before=line, after=new, lines=lines)
+                         count=1, kind=kind, family="operator", before=line, after=new, lines=lines)
                 )
     return out
+
+
+def shown(m):
+    """What the mutant puts in place of its lines, one line after another."""
+    return "\n    ".join(line.strip() for line in m["after"].split("\n"))
+
+
+def kind_group(kind):
+    """The kind without the flag, constant or error it names: "flag dropped"."""
+    return re.sub(r"\b[A-Z][A-Z0-9_]{2,}\b", "X", re.sub(r"^constant \S+", "constant X", kind))
+
+
+def counts(mutants, key):
+    """Lines "  N  VALUE" for each value of key(m), most first."""
+    n = {}
+    for m in mutants:
+        n[key(m)] = n.get(key(m), 0) + 1
+    return ["%6d  %s" % (c, v) for v, c in sorted(n.items(), key=lambda kv: (-kv[1], kv[0]))]
 
 
 def equivalents():
@@ -199,7 +217,7 @@ def object_of(copy, rel):
 def try_mutant(copy, m, unmutated):
     target = os.path.join(copy, m["file"])
     lines = list(m["lines"])
-    lines[m["line"] - 1] = m["after"]
+    lines[m["line"] - 1 : m["line"] - 1 + m["count"]] = m["after"].split("\n")
     original = "\n".join(m["lines"])
     with open(target, "w") as f:
         f.write("\n".join(lines))
@@ -250,7 +268,13 @@ def main():
         for m in mutants:
             mark = "  (equivalent)" if m["id"] in known else ""
             print("%s:%d: %s  %s%s\n    %s" % (m["file"], m["line"], m["id"], m["kind"], mark,
-                                              m["after"].strip()))
+                                              shown(m)))
+        print("\nby kind:")
+        print("\n".join(counts(mutants, lambda m: "%s (%s)" % (kind_group(m["kind"]), m["family"]))))
+        print("by family:")
+        print("\n".join(counts(mutants, lambda m: m["family"])))
+        print("by file:")
+        print("\n".join(counts(mutants, lambda m: m["file"])))
         print("%d mutants" % len(mutants))
         return 0
 
@@ -278,7 +302,7 @@ def main():
         with lock:
             results[m["id"]] = verdict
             print("%s:%d: %s  %s: %s\n    %s" % (m["file"], m["line"], m["id"], m["kind"],
-                                               verdict, m["after"].strip()), flush=True)
+                                               verdict, shown(m)), flush=True)
         return verdict
 
     start = time.time()
@@ -304,7 +328,7 @@ def main():
         print("score: %.1f%% caught" % (100.0 * caught / (caught + len(survived))))
     for m in survived:
         print("survived: %s:%d: %s  %s\n    %s" % (m["file"], m["line"], m["id"], m["kind"],
-                                                  m["after"].strip()))
+                                                  shown(m)))
     return 1 if survived else 0
 
 

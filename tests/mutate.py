@@ -91,6 +91,114 @@ def mutants_of(line):
         yield "call deleted", re.sub(r"\S.*", ";", line, count=1)
 
 
+# Faults of meaning: what the code asks of the system, rather than how it
+# computes.
+SET_ID_BITS = [(0o4000, "S_ISUID"), (0o2000, "S_ISGID"), (0o1000, "S_ISVTX")]
+OFF_BY_ONE = {"<": "<=", "<=": "<", ">": ">=", ">=": ">"}
+# The errors the code tells apart, in a fixed ring: an error compared is
+# replaced by its two neighbours, one not in the ring by the first two.
+ERRORS = ["EAGAIN", "ENOENT", "EEXIST", "ELOOP", "EINTR", "EACCES", "EPERM", "ENOTDIR", "EISDIR",
+          "ENXIO"]
+
+
+def meaning_mutants_of(line, flag_spans=(), following=""):
+    """Yields (kind, mutated line) for every fault of meaning the line admits;
+    `flag_spans` are the columns of the line that hold an open's flags, and
+    `following` is the next line, which may be the body of an if."""
+    code = line.split("//")[0]
+    stripped = code.strip()
+    if not stripped or stripped.startswith(("#", "}", "{", "*", "using ", "namespace ")):
+        return
+    # A mode without its set-ID bits: one at a time, then all of them.
+    for m in re.finditer(r"(?<![\w.])0[0-7]+(?![\w.'])", code):
+        n = int(m.group(), 8)
+        present = [(bit, name) for bit, name in SET_ID_BITS if n & bit]
+        for bit, name in present:
+            yield "mode without " + name, line[: m.start()] + "0%o" % (n & ~bit) + line[m.end() :]
+        if len(present) > 1:
+            new = line[: m.start()] + "0%o" % (n & 0o777) + line[m.end() :]
+            yield "mode without set-ID bits", new
+    for m in re.finditer(r"\bS_IS(UID|GID|VTX)\b", code):
+        after = re.match(r"\s*\|(?!\|)\s*", code[m.end() :])
+        before = re.search(r"(?<!\|)\|\s*$", code[: m.start()])
+        if after:
+            yield "mode without " + m.group(), line[: m.start()] + line[m.end() + after.end() :]
+        elif before:
+            start = len(code[: before.start()].rstrip())
+            yield "mode without " + m.group(), line[:start] + line[m.end() :]
+    # A link followed, or not, where the code says otherwise.
+    for m in re.finditer(r"(?<![\w.>:])(l?stat)\(", code):
+        other = "stat" if m.group(1) == "lstat" else "lstat"
+        yield other + " for " + m.group(1), line[: m.start()] + other + line[m.end(1) :]
+    for m in re.finditer(r"(?<=,)\s*(AT_SYMLINK_NOFOLLOW)(?=\s*\))", code):
+        yield "AT_SYMLINK_NOFOLLOW dropped", line[: m.start(1)] + "0" + line[m.end(1) :]
+    for m in re.finditer(r"\bfstatat\(", code):
+        end = closing(code, m.end() - 1)
+        last = re.search(r",\s*(0)\s*$", code[m.end() : end]) if end > 0 else None
+        if last:
+            at = m.end() + last.start(1)
+            yield "AT_SYMLINK_NOFOLLOW added", line[:at] + "AT_SYMLINK_NOFOLLOW" + line[at + 1 :]
+    # A flag dropped from an open's flags: a flag alone becomes 0, one in an
+    # or goes with its |, one deeper in (a ?: say) becomes 0.
+    for start, end in flag_spans:
+        operands = [(start + a, start + b) for a, b in operands_of(code[start:end])]
+        for i, (a, b) in enumerate(operands):
+            text = line[a:b]
+            if re.fullmatch(r"O_[A-Z]+", text):
+                if text == "O_RDONLY":  # 0: dropping it changes nothing
+                    continue
+                if len(operands) == 1:
+                    new = line[:a] + "0" + line[b:]
+                elif i == 0:
+                    new = line[:a] + line[operands[1][0] :]
+                else:
+                    new = line[: operands[i - 1][1]] + line[b:]
+                yield "open flag " + text + " dropped", new
+            else:
+                for f in re.finditer(r"\bO_[A-Z]+\b", text):
+                    new = line[: a + f.start()] + "0" + line[a + f.end() :]
+                    yield "open flag " + f.group() + " dropped", new
+    # A loop bound or a count off by one.
+    for m in re.finditer(r"(?<=\s)(<=|>=|<|>)(?=\s)", code):
+        other = OFF_BY_ONE[m.group(1)]
+        yield other + " for " + m.group(1), line[: m.start()] + other + line[m.end() :]
+    for m in re.finditer(r"(?<=[\w)\]]) ([+-]) 1(?![\w.'])(?!\s*[*/%])", code):
+        yield m.group(1) + " 1 dropped", line[: m.start()] + line[m.end() :]
+    # The branch for one error taken for another.
+    for m in re.finditer(r"\b(?:errno|err)\s*[!=]=\s*(E[A-Z0-9]+)\b", code):
+        name = m.group(1)
+        at = ERRORS.index(name) if name in ERRORS else None
+        others = ERRORS[:2] if at is None else [ERRORS[at - 1], ERRORS[(at + 1) % len(ERRORS)]]
+        for other in others:
+            if other != name:
+                new = line[: m.start(1)] + other + line[m.end(1) :]
+                yield "errno %s for %s" % (other, name), new
+    # A condition applied to all cases, where "check made false" gives none;
+    # not to a check, whose body returns, continues or breaks.
+    if not re.match(r"if \(.*\) (return|continue|break)\b.*;$", stripped):
+        at = line.find("if (")
+        end = closing(line, at + 3) if at >= 0 else -1
+        body = code[end + 1 :].strip() if end > 0 else ""
+        if not body and re.match(r"\s*(return|continue|break)\b", following):
+            end = -1
+        if end > 0:
+            init = re.match(r"[^;]*;\s*", line[at + 4 : end])  # if (int x = f(); x > 0)
+            keep = at + 4 + (init.end() if init else 0)
+            yield "check made true", line[:keep] + "true" + line[end:]
+
+
+def operands_of(expr):
+    """The (start, end) of each operand of the | at the top of `expr`, spaces left out."""
+    out, depth, start = [], 0, 0
+    for i, c in enumerate(expr + "|"):
+        depth += {"(": 1, ")": -1}.get(c, 0)
+        if c == "|" and depth == 0 and "||" not in expr[max(i - 1, 0) : i + 2]:
+            text = expr[start:i]
+            out.append((start + len(text) - len(text.lstrip()), i - len(text) + len(text.rstrip())))
+            start = i + 1
+    return out
+
+
 def closing(line, at):
     """The index of the parenthesis that closes the one at `at`, or -1."""
     depth = 0
@@ -115,6 +223,7 @@ def catalogue(files):
             lines = f.read().split("\n")
         in_comment = False
         occurrences = {}
+        spans = flag_spans(lines)
         for number, line in enumerate(lines, 1):
             if "/*" in line:
                 in_comment = True
@@ -122,17 +231,83 @@ def catalogue(files):
                 in_comment = "*/" not in line
                 continue
             seen = set()
-            for kind, new in mutants_of(line):
-                if new in seen or new == line:
-                    continue
-                seen.add(new)
-                key = (kind, line.strip(), new.strip())
-                occurrences[key] = occurrences.get(key, 0) + 1
-                out.append(
-                    dict(id=mutant_id(rel, kind, line, new, occurrences[key]), file=rel, line=number,
-                         count=1, kind=kind, family="operator", before=line, after=new, lines=lines)
-                )
+            # The operator faults first: a fault of meaning that one of them
+            # already makes is not made twice, and they keep their IDs.
+            following = lines[number] if number < len(lines) else ""
+            for family, faults in (
+                ("operator", mutants_of(line)),
+                ("meaning", meaning_mutants_of(line, spans.get(number, ()), following)),
+            ):
+                for kind, new in faults:
+                    if new in seen or new == line:
+                        continue
+                    seen.add(new)
+                    key = (kind, line.strip(), new.strip())
+                    occurrences[key] = occurrences.get(key, 0) + 1
+                    out.append(
+                        dict(id=mutant_id(rel, kind, line, new, occurrences[key]), file=rel,
+                             line=number, count=1, kind=kind, family=family, before=line, after=new,
+                             lines=lines)
+                    )
     return out
+
+
+def blank(text):
+    """`text` with comments and the insides of literals made spaces, lines kept."""
+    def spaces(m):
+        inside = re.sub(r"[^\n]", " ", m.group())
+        return m.group()[0] + inside[1:-1] + m.group()[-1] if m.group()[0] in "\"'" else inside
+    return re.sub(r'//[^\n]*|/\*.*?\*/|"(?:\\.|[^"\\\n])*"|\'(?:\\.|[^\'\\\n])*\'', spaces, text,
+                  flags=re.S)
+
+
+def arguments(text, at):
+    """The (start, end) of each argument of the call whose ( is at `at`, or None."""
+    depth, start, out = 0, at + 1, []
+    for i in range(at, len(text)):
+        c = text[i]
+        if c in "([{":
+            depth += 1
+        elif c in ")]}":
+            depth -= 1
+            if depth == 0:
+                return out + [(start, i)]
+        elif c == "," and depth == 1:
+            out.append((start, i))
+            start = i + 1
+    return None
+
+
+def flag_spans(lines):
+    """Line number -> the (start, end) columns of an open's flags on it: the
+    flags argument of each open and openat, and the value of a constant
+    named there, where either stands on one line."""
+    text = blank("\n".join(lines))
+    starts = [0]
+    for line in lines:
+        starts.append(starts[-1] + len(line) + 1)
+    spans, names = {}, set()
+
+    def add(a, b):
+        while a < b and text[a].isspace():
+            a += 1
+        while b > a and text[b - 1].isspace():
+            b -= 1
+        first = max(n for n in range(len(lines)) if starts[n] <= a)
+        if a < b and b <= starts[first] + len(lines[first]):
+            spans.setdefault(first + 1, []).append((a - starts[first], b - starts[first]))
+
+    for m in re.finditer(r"(?<![\w.>:])(open|openat)\s*\(", text):
+        args = arguments(text, m.end() - 1)
+        which = 1 if m.group(1) == "open" else 2
+        if args is None or len(args) <= which:
+            continue
+        add(*args[which])
+        names.update(re.findall(r"(?<![\w.])([a-z_]\w*)(?![\w.(])", text[slice(*args[which])]))
+    for name in sorted(names):
+        for m in re.finditer(r"\b(?:int|unsigned|auto)\s+" + name + r"\s*=\s*([^;]*);", text):
+            add(m.start(1), m.end(1))
+    return spans
 
 
 def shown(m):
@@ -270,7 +445,7 @@ def main():
             print("%s:%d: %s  %s%s\n    %s" % (m["file"], m["line"], m["id"], m["kind"], mark,
                                               shown(m)))
         print("\nby kind:")
-        print("\n".join(counts(mutants, lambda m: "%s (%s)" % (kind_group(m["kind"]), m["family"]))))
+        print("\n".join(counts(mutants, lambda m: kind_group(m["kind"]) + " (%s)" % m["family"])))
         print("by family:")
         print("\n".join(counts(mutants, lambda m: m["family"])))
         print("by file:")

@@ -224,6 +224,8 @@ def catalogue(files):
         in_comment = False
         occurrences = {}
         spans = flag_spans(lines)
+        code = blank("\n".join(lines)).split("\n")
+        steps = {}  # line number -> whether a step that calls swapped can move
         for number, line in enumerate(lines, 1):
             if "/*" in line:
                 in_comment = True
@@ -249,7 +251,48 @@ def catalogue(files):
                              line=number, count=1, kind=kind, family=family, before=line, after=new,
                              lines=lines)
                     )
+            steps[number] = is_step(code[number - 1])
+        # Two calls in the wrong order: each pair of steps one after the
+        # other, in the same block, swapped.
+        for number in sorted(steps):
+            first, second = lines[number - 1], lines[number : number + 1]
+            previous = code[number - 2].strip() if number > 1 else ""
+            if (
+                not steps[number]
+                or not steps.get(number + 1)
+                or first.strip() == second[0].strip()
+                or indent(first) != indent(second[0])
+                or not (previous == "" or previous.startswith("#") or previous[-1] in ";{}:")
+            ):
+                continue
+            kind, texts = "calls swapped", [first.strip(), second[0].strip()]
+            key = (kind, "\n".join(texts))
+            occurrences[key] = occurrences.get(key, 0) + 1
+            ident = mutant_id(rel, kind, "\n".join(texts), "\n".join(texts[::-1]), occurrences[key])
+            out.append(dict(id=ident, file=rel, line=number, count=2, kind=kind, family="meaning",
+                            before=first + "\n" + second[0], after=second[0] + "\n" + first,
+                            lines=lines))
     return out
+
+
+def indent(line):
+    return line[: len(line) - len(line.lstrip())]
+
+
+def is_step(code):
+    """Whether `code`, a line with its comments and literals blanked, is a
+    statement of one call, or a check of one call that returns."""
+    code = code.strip()
+    if code.startswith(("return", "static_assert")):
+        return False
+    call = re.fullmatch(r"(\(void\))?[a-z_][\w:.>-]*(\().*\);", code)
+    if call:
+        return closing(code, call.start(2)) == len(code) - 2
+    check = re.fullmatch(r"if (\()!([a-z_][\w:.>-]*)(\().*\) return\b.*;", code)
+    if check:
+        end = closing(code, check.start(1))
+        return closing(code, check.start(3)) + 1 == end and code[end:].startswith(") return")
+    return False
 
 
 def blank(text):

@@ -353,14 +353,33 @@ def flag_spans(lines):
     return spans
 
 
+def scores(mutants, results, key):
+    """Lines giving the score of the mutants of each value of key(m)."""
+    tally = {}
+    for m in mutants:
+        t = tally.setdefault(key(m), {"caught": 0, "survived": 0, "left out": 0})
+        verdict = results[m["id"]]
+        t["caught" if verdict.startswith("caught") else
+          "survived" if verdict.startswith("survived") else "left out"] += 1
+    out = []
+    for value, t in sorted(tally.items()):
+        tried = t["caught"] + t["survived"]
+        out.append("  %-36s %4d caught, %3d survived, %3d left out: %s" % (
+            value, t["caught"], t["survived"], t["left out"],
+            "%.1f%%" % (100.0 * t["caught"] / tried) if tried else "no score"))
+    return out
+
+
 def shown(m):
     """What the mutant puts in place of its lines, one line after another."""
     return "\n    ".join(line.strip() for line in m["after"].split("\n"))
 
 
 def kind_group(kind):
-    """The kind without the flag, constant or error it names: "flag dropped"."""
-    return re.sub(r"\b[A-Z][A-Z0-9_]{2,}\b", "X", re.sub(r"^constant \S+", "constant X", kind))
+    """The kind without the flag, constant or error it names: "flag X dropped"."""
+    kind = re.sub(r"^constant \S+", "constant X", kind)
+    kind = re.sub(r"^(open )?flag \S+", r"\1flag X", kind)
+    return re.sub(r"^errno \S+ for \S+", "errno X for Y", kind)
 
 
 def counts(mutants, key):
@@ -432,7 +451,7 @@ def object_of(copy, rel):
     return hashlib.sha1(open(os.path.join(copy, "build-test", path), "rb").read()).hexdigest()
 
 
-def try_mutant(copy, m, unmutated):
+def try_mutant(copy, m, unmutated, tests=None):
     target = os.path.join(copy, m["file"])
     lines = list(m["lines"])
     lines[m["line"] - 1 : m["line"] - 1 + m["count"]] = m["after"].split("\n")
@@ -452,10 +471,14 @@ def try_mutant(copy, m, unmutated):
         if code != 0:
             return "not built"
         # The whole suite, the quick command-line tests first and the slow
-        # traced ones next, so that a mutant caught is caught soon.
-        for group in (["-R", QUICK], ["-R", SLOW], ["-E", QUICK + "|" + SLOW]):
+        # traced ones next, so that a mutant caught is caught soon; or the
+        # tests asked for, in one run with the time of the three.
+        groups = [["-R", QUICK], ["-R", SLOW], ["-E", QUICK + "|" + SLOW]]
+        if tests:
+            groups = [["-R", tests]]
+        for group in groups:
             code, out = run(["ctest", "--test-dir", "build-test", "--stop-on-failure",
-                             "--timeout", "120"] + group, copy, TIME_LIMIT)
+                             "--timeout", "120"] + group, copy, TIME_LIMIT * 3 // len(groups))
             if code is None:
                 return "caught (time limit)"
             if code != 0:
@@ -475,6 +498,10 @@ def main():
     ap.add_argument("--jobs", type=int, default=2, help="mutants tried at once (copies)")
     ap.add_argument("--list", action="store_true", help="list the mutants and stop")
     ap.add_argument("--only", help="comma-separated mutant IDs to try")
+    ap.add_argument("--kinds", metavar="REGEX",
+                    help='only the mutants whose "FAMILY: KIND" REGEX finds, as ^meaning: or lstat')
+    ap.add_argument("--tests", metavar="REGEX",
+                    help="run only the tests that ctest -R REGEX runs (default: the whole suite)")
     args = ap.parse_args()
 
     mutants = catalogue(args.files)
@@ -482,6 +509,9 @@ def main():
     if args.only:
         wanted = set(args.only.split(","))
         mutants = [m for m in mutants if m["id"] in wanted]
+    if args.kinds:
+        kinds = re.compile(args.kinds)
+        mutants = [m for m in mutants if kinds.search(m["family"] + ": " + m["kind"])]
     if args.list:
         for m in mutants:
             mark = "  (equivalent)" if m["id"] in known else ""
@@ -499,6 +529,12 @@ def main():
     print("making %d copies of the tree in %s ..." % (args.jobs, WORK), flush=True)
     with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
         copies = list(pool.map(make_copy, range(args.jobs)))
+    if args.tests:
+        code, out = run(["ctest", "--test-dir", "build-test", "-N", "-R", args.tests], copies[0])
+        found = re.search(r"Total Tests: (\d+)", out)
+        if code != 0 or not found or found.group(1) == "0":
+            sys.exit("no test matches --tests %s" % args.tests)
+        print("each mutant runs the %s tests that match %s" % (found.group(1), args.tests))
     free = list(copies)
     unmutated = {(c, m["file"]): object_of(c, m["file"]) for c in copies for m in mutants}
     lock = threading.Lock()
@@ -512,7 +548,7 @@ def main():
             if m["id"] in known:
                 verdict = "equivalent: " + known[m["id"]]
             else:
-                verdict = try_mutant(copy, m, unmutated)
+                verdict = try_mutant(copy, m, unmutated, args.tests)
                 verdict += " (%.0f s)" % (time.time() - began)
         finally:
             with lock:
@@ -544,6 +580,11 @@ def main():
                              equivalent, same, unbuilt))
     if caught + len(survived):
         print("score: %.1f%% caught" % (100.0 * caught / (caught + len(survived))))
+    for title, key in (("family", lambda m: m["family"]),
+                       ("kind", lambda m: kind_group(m["kind"]) + " (%s)" % m["family"]),
+                       ("file", lambda m: m["file"])):
+        print("by %s:" % title)
+        print("\n".join(scores(mutants, results, key)))
     for m in survived:
         print("survived: %s:%d: %s  %s\n    %s" % (m["file"], m["line"], m["id"], m["kind"],
                                                   shown(m)))

@@ -1,17 +1,52 @@
 #!/usr/bin/env python3
 """Mutation testing: plant small faults, one at a time, and see the tests fail.
 
-    tests/mutate.py [--jobs N] [--list] [--only ID,...] FILE...
+    tests/mutate.py [--jobs N] [--list] [--only ID,...] [--kinds REGEX]
+                    [--tests REGEX] FILE...
 
 For each line of each FILE (C++ under src/), every fault of the catalogue
-that applies makes one mutant: a comparison flipped, || for && and back, a
-flag dropped from an or, a call or a check deleted, a negation dropped,
-true for false and back, a constant changed.  Each mutant is built in a
-copy of the tree of its own (build-mutate/wN, made on the first run and
-kept), and the whole test suite runs against it, stopping at the first
-failure.  A mutant that some test fails, or that runs past the time limit,
-is caught; one that does not build, or builds to the same machine code,
-does not count; one that every test passes survives, and is listed.
+that applies makes one mutant.  The catalogue has two families.  The
+operator faults: a comparison flipped, || for && and back, a flag dropped
+from an or, a call or a check deleted, a negation dropped, true for false
+and back, a constant changed.  The faults of meaning, which change what the
+code asks of the system rather than how it computes:
+
+  - a mode without its set-ID bits: an octal constant that has S_ISUID,
+    S_ISGID or S_ISVTX without each in turn (and without all of them), and
+    each of those names dropped from an or;
+  - lstat for stat and back; AT_SYMLINK_NOFOLLOW, the whole of a call's
+    flags, made 0, and added to a fstatat whose flags are 0;
+  - a flag dropped from an open's or openat's flags, or from a constant
+    named there: the first, the last or the only one (which becomes 0);
+  - two calls in the wrong order: two lines one after the other in a block,
+    each a statement of one call or `if (!call(...)) return ...;`, swapped
+    (the one kind that replaces two lines);
+  - off by one: <= for < and back, >= for > and back, and a + 1 or - 1
+    dropped;
+  - the branch for one error taken for another: in errno == E... or
+    err == E... (or !=), the error replaced by its two neighbours in a
+    ring of those the code tells apart (EAGAIN, ENOENT, EEXIST, ELOOP,
+    EINTR, EACCES, EPERM, ENOTDIR, EISDIR, ENXIO), one not in the ring by
+    the first two;
+  - a check made true: the condition of an if whose body does not return,
+    continue or break becomes true, where "check made false" makes it false.
+
+A mutant's ID hashes its file, kind, the line (or two) before and after,
+and which occurrence of that change it is; the operator faults come first
+on each line, so that a fault of meaning never takes an ID or a mutant of
+theirs.  --list lists the mutants, and their counts by kind, family and
+file; --only tries the mutants of those IDs, and --kinds those whose
+"FAMILY: KIND" (as "meaning: lstat for stat") the regular expression finds:
+--kinds ^operator: gives the score of the operator faults alone.
+
+Each mutant is built in a copy of the tree of its own (build-mutate/wN,
+made on the first run and kept), and the whole test suite runs against it,
+stopping at the first failure; with --tests, only the tests that ctest -R
+REGEX selects (as '^(Batch|Cli)[.]' for zelmor-batch's files).  A mutant
+that some test fails, or that runs past the time limit, is caught; one
+that does not build, or builds to the same machine code, does not count;
+one that every test passes survives, and is listed.  The score is given in
+all, and by family, kind and file.
 
 Mutants that cannot change what the program does (a check that a later one
 repeats, say) are listed in tests/mutants-equivalent.txt, one per line as

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <functional>
 #include <optional>
 #include <string>
@@ -13,7 +14,12 @@
 
 namespace {
 
-const std::string batch = ZELMOR_BATCH_BIN;
+// The program under test: the one built here, or another given in
+// ZELMOR_TEST_BATCH_PROGRAM, such as an earlier build to compare with.
+const std::string batch = [] {
+    const char *other = std::getenv("ZELMOR_TEST_BATCH_PROGRAM");
+    return std::string(other != nullptr && *other != '\0' ? other : ZELMOR_BATCH_BIN);
+}();
 
 // The equation file's name, by the name rule.
 std::string eqn_of(const std::string &input) {
@@ -42,8 +48,37 @@ struct batch_case {
     std::vector<std::string> absent;    // these names do not exist afterwards
     run_options opts = {};
     std::function<void(const fs::path &)> setup = nullptr;
-    std::string out = ""; // standard output, with opts.output
+    std::string out = "";                                  // standard output, with opts.output
+    std::function<void(const fs::path &)> check = nullptr; // anything the above cannot say
 };
+
+// A chain of `levels` directories below `top`, made and opened through
+// descriptors, since its path passes PATH_MAX: the last one's descriptor.
+int deep_dir(const fs::path &top, int levels) {
+    int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int i = 0; i < levels && fd >= 0; ++i) {
+        std::string name = "directory-" + std::to_string(i);
+        (void)mkdirat(fd, name.c_str(), 0755);
+        int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
+        close(fd);
+        fd = next;
+    }
+    return fd;
+}
+// The file `name` in the deep chain below `top`, written or read.
+const int deep = 330; // 4,620 bytes of path
+void deep_spit(const fs::path &top, const char *name, const std::string &bytes) {
+    int dir = deep_dir(top, deep), fd = openat(dir, name, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    close(fd), close(dir);
+}
+std::string deep_slurp(const fs::path &top, const char *name) {
+    int dir = deep_dir(top, deep), fd = openat(dir, name, O_RDONLY);
+    std::string got(1 << 16, '\0');
+    got.resize(static_cast<size_t>(std::max<ssize_t>(0, read(fd, got.data(), got.size()))));
+    close(fd), close(dir);
+    return got;
+}
 
 const std::string usage = "usage: zelmor-batch [-j N] [-n] [-0] [PATH...]\n"
                           "Converts each temporary file into its equation file, as zelmor does.\n"
@@ -215,6 +250,89 @@ const batch_case cases[] = {
      nullptr,
      "zelmor-batch " ZELMOR_VERSION "\n"},
     {"nothing to do", {}, {}, 0, "", {}, {}, {.input = ""}},
+    {"equation file linked to another's converted over it",
+     {"x.tmp", "y.tmp", "z.tmp"},
+     {"."},
+     2,
+     "zelmor-batch: ./x.tmp and ./y.tmp: their equation files ./x.eqn-file and ./y.eqn-file are "
+     "one file\n",
+     {},
+     {"y.eqn-file", "z.eqn-file"},
+     {},
+     [](const fs::path &d) { fs::create_symlink("y.eqn-file", d / "x.eqn-file"); }},
+    {"hard-linked equation files converted over each other",
+     {"x.tmp", "y.tmp"},
+     {"-j1", "x.tmp", "y.tmp"},
+     2,
+     "zelmor-batch: x.tmp and y.tmp: their equation files x.eqn-file and y.eqn-file are one file\n",
+     {},
+     {},
+     {},
+     [](const fs::path &d) {
+         spit(d / "x.eqn-file", "old");
+         fs::create_hard_link(d / "x.eqn-file", d / "y.eqn-file");
+     }},
+    {"equation file linked to another input replaced it",
+     {"x.tmp", "y.tmp"},
+     {"."},
+     2,
+     "zelmor-batch: ./x.tmp: its equation file ./x.eqn-file is the input ./y.tmp\n",
+     {},
+     {"y.eqn-file"},
+     {},
+     [](const fs::path &d) { fs::create_symlink("y.tmp", d / "x.eqn-file"); }},
+    {"collision spelled through a linked directory converted",
+     {"real/x.tmp", "real/x.tmp.tmp"},
+     {"real/x.tmp", "alias/x.tmp.tmp"},
+     2,
+     "zelmor-batch: real/x.tmp and alias/x.tmp.tmp: their equation files real/x.eqn-file and "
+     "alias/x.eqn-file are one file\n",
+     {},
+     {"real/x.eqn-file"},
+     {},
+     [](const fs::path &d) { fs::create_directory_symlink("real", d / "alias"); }},
+    {"hard link of another input skipped",
+     {"a.tmp"},
+     {"."},
+     0,
+     "",
+     {"a.tmp"},
+     {},
+     {},
+     [](const fs::path &d) { fs::create_hard_link(d / "a.tmp", d / "b.tmp"); },
+     "",
+     [](const fs::path &d) { EXPECT_EQ(slurp(d / "b.eqn-file"), slurp(d / "a.eqn-file")); }},
+    {"FIFO equation file with no reader waited on",
+     {"x.tmp", "y.tmp"},
+     {"x.tmp", "y.tmp"},
+     1,
+     "zelmor-batch: x.tmp: cannot write x.eqn-file: a FIFO with no reader\n",
+     {"y.tmp"},
+     {},
+     {},
+     [](const fs::path &d) { mkfifo((d / "x.eqn-file").c_str(), 0600); }},
+    {"tree deeper than PATH_MAX refused",
+     {},
+     {"."},
+     0,
+     "",
+     {},
+     {},
+     {},
+     [](const fs::path &d) { deep_spit(d, "deep.tmp", line_in); },
+     "",
+     [](const fs::path &d) {
+         EXPECT_EQ(deep_slurp(d, "deep.eqn-file"), line_out);
+         EXPECT_EQ(std::system(("rm -rf '" + (d / "directory-0").string() + "'").c_str()), 0);
+     }},
+    {"plan printed with standard output closed",
+     {"a.tmp"},
+     {"-n", "a.tmp"},
+     1,
+     "zelmor-batch: standard output is closed: the plan has nowhere to go\n",
+     {},
+     {"a.eqn-file"},
+     {.wrapper = {"sh", "-c", "exec \"$@\" >&-", "sh"}}},
     {"plan lost on a full disk",
      {"a.tmp"},
      {"-n", "a.tmp"},
@@ -250,6 +368,7 @@ TEST(Batch, Table) {
         }
         for (const std::string &name : c.absent)
             EXPECT_FALSE(fs::exists(fs::symlink_status(dir.path / name))) << name << " exists";
+        if (c.check) c.check(dir.path);
         EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{});
     }
 }
@@ -325,34 +444,123 @@ TEST(Batch, SignalMidBatch) {
     }
 }
 
-// Workers waiting on their input when a signal ends the batch: each is
-// ended by it at once, taking back its new file, not left to finish.
+// Ended while workers wait on their input, or while it reads its list:
+// the batch ends at once, by the signal, and each worker with it, taking
+// back its new file.  Killed outright, its workers end all the same.
 TEST(Batch, SignalEndsWaitingWorkers) {
-    temp_dir dir, capture;
-    for (const char *fifo : {"a.tmp", "b.tmp"})
+    struct wait_case {
+        const char *fault;
+        int sig;
+        bool list; // waiting on the list, not on the inputs
+    };
+    for (wait_case c : {wait_case{"workers left to finish their files", SIGTERM, false},
+                        {"workers of a killed parent left to go on", SIGKILL, false},
+                        {"signal while reading the list ignored", SIGTERM, true}}) {
+        SCOPED_TRACE(c.fault);
+        temp_dir dir, capture;
+        for (const char *fifo : {"a.tmp", "b.tmp", "list"})
+            ASSERT_EQ(mkfifo((dir.path / fifo).c_str(), 0600), 0);
+        pid_t pid = c.list ? start(dir.path, {"-c", "exec \"$0\" -j 2 < list", batch},
+                                   {.program = "sh"}, capture.path)
+                           : start(dir.path, {"-j", "2", "a.tmp", "b.tmp"}, {.program = batch},
+                                   capture.path);
+        std::vector<int> writers;
+        for (const char *fifo : {"a.tmp", "b.tmp"}) {
+            int w = -1;
+            for (int i = 0; i < 1000 && w < 0 && !c.list; ++i, usleep(5000))
+                w = open((dir.path / fifo).c_str(), O_WRONLY | O_NONBLOCK);
+            if (c.list) w = open((dir.path / "list").c_str(), O_WRONLY); // waits for the batch
+            ASSERT_GE(w, 0) << fifo << " never opened";
+            EXPECT_EQ(write(w, c.list ? "a.tmp\n" : "((e (x", 6), 6);
+            writers.push_back(w);
+            if (c.list) break;
+        }
+        // The workers are running, the signals caught, and each new file made.
+        for (int i = 0; i < 1000 && children(pid).size() < 2; ++i) usleep(5000);
+        for (int i = 0; i < 1000 && !c.list && partial_files(dir.path).size() < 2; ++i)
+            usleep(5000);
+        kill(pid, c.sig);
+        EXPECT_TRUE(ends_within(pid, 5000)) << "still running with its input open";
+        for (int i = 0; i < 1000 && !partial_files(dir.path).empty(); ++i) usleep(5000);
+        for (int w : writers) close(w);
+        EXPECT_EQ(finish(pid, capture.path).status, 128 + c.sig);
+        EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{});
+    }
+}
+
+// A worker ended alone is reaped, and a signal that ends the batch later
+// goes to the workers left, never to the reaped worker's pid.
+TEST(Batch, NoSignalToAReapedWorker) {
+    if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs strace";
+    if (!emulator().empty()) GTEST_SKIP() << "under an emulator, strace would trace the emulator";
+    temp_dir dir, capture, logs;
+    for (const char *fifo : {"a.tmp", "b.tmp"}) // never written: the workers wait
         ASSERT_EQ(mkfifo((dir.path / fifo).c_str(), 0600), 0);
-    pid_t pid = start(dir.path, {"-j", "2", "a.tmp", "b.tmp"}, {.program = batch}, capture.path);
-    std::vector<int> writers;
-    for (const char *fifo : {"a.tmp", "b.tmp"}) {
-        int w = -1;
-        for (int i = 0; i < 1000 && w < 0; ++i, usleep(5000))
-            w = open((dir.path / fifo).c_str(), O_WRONLY | O_NONBLOCK);
-        ASSERT_GE(w, 0) << fifo << " never opened";
-        EXPECT_EQ(write(w, "((e (x", 6), 6);
-        writers.push_back(w);
-    }
-    for (int i = 0; i < 1000 && partial_files(dir.path).size() < 2; ++i) usleep(5000);
+    run_options opts{.program = batch};
+    opts.wrapper = {"strace", "-qq", "-e", "trace=kill", "-o", (logs.path / "log").string()};
+    pid_t tracer = start(dir.path, {"-j", "2", "a.tmp", "b.tmp"}, opts, capture.path), pid = 0;
+    for (int i = 0; i < 1000 && (pid == 0 || children(pid).size() < 2); ++i, usleep(5000))
+        pid = children(tracer).empty() ? 0 : children(tracer)[0];
+    ASSERT_EQ(children(pid).size(), 2u);
+    kill(children(pid)[0], SIGKILL);
+    for (int i = 0; i < 1000 && slurp(capture.path / "stderr").empty(); ++i) usleep(5000);
+    EXPECT_NE(slurp(capture.path / "stderr").find(": its worker ended by Killed"),
+              std::string::npos);
     kill(pid, SIGTERM);
-    bool ended = false;
-    for (int i = 0; i < 500 && !ended; ++i, usleep(10000)) {
-        siginfo_t si{};
-        ended = waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-                si.si_pid == pid;
+    EXPECT_EQ(finish(tracer, capture.path).status, 128 + SIGTERM);
+    EXPECT_EQ(slurp(logs.path / "log").find("ESRCH"), std::string::npos)
+        << slurp(logs.path / "log");
+}
+
+// Files changed after the plan, while the only worker waits on a FIFO it
+// was given first: each is named, changed, and not converted, and nothing
+// is followed to where the change points.
+TEST(Batch, ChangedAfterThePlan) {
+    struct change_case {
+        const char *fault;
+        std::string path; // given after the FIFO
+        std::function<void(const fs::path &)> change;
+        std::string err;
+        std::string absent;
+    };
+    const change_case changes[] = {
+        {"directory swapped for a link after the plan followed", "tree",
+         [](const fs::path &d) {
+             fs::rename(d / "tree/sub", d / "moved");
+             fs::create_directory_symlink("../private", d / "tree/sub");
+         },
+         "tree/sub/z.tmp: changed since the search; not converted\n", "private/z.eqn-file"},
+        {"file swapped for a FIFO after the plan waited on", "tree",
+         [](const fs::path &d) {
+             fs::remove(d / "tree/sub/z.tmp");
+             mkfifo((d / "tree/sub/z.tmp").c_str(), 0600);
+         },
+         "tree/sub/z.tmp: changed since the search; not converted\n", "tree/sub/z.eqn-file"},
+        {"named file replaced after the plan converted", "tree/sub/z.tmp",
+         [](const fs::path &d) {
+             spit(d / "other", line_in);
+             fs::rename(d / "other", d / "tree/sub/z.tmp");
+         },
+         "tree/sub/z.tmp: changed since the plan; not converted\n", "tree/sub/z.eqn-file"},
+    };
+    for (const change_case &c : changes) {
+        SCOPED_TRACE(c.fault);
+        temp_dir dir, capture;
+        ASSERT_EQ(mkfifo((dir.path / "wait.tmp").c_str(), 0600), 0);
+        for (const char *name : {"tree/sub/z.tmp", "private/z.tmp"}) {
+            fs::create_directories((dir.path / name).parent_path());
+            spit(dir.path / name, line_in);
+        }
+        pid_t pid = start(dir.path, {"-j1", "wait.tmp", c.path}, {.program = batch}, capture.path);
+        int w = open((dir.path / "wait.tmp").c_str(), O_WRONLY); // the plan is made
+        c.change(dir.path);
+        close(w);
+        run_result r = finish(pid, capture.path);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "zelmor-batch: " + c.err);
+        EXPECT_FALSE(fs::exists(fs::symlink_status(dir.path / c.absent))) << c.absent;
+        EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{});
     }
-    EXPECT_TRUE(ended) << "the workers were left to finish their files";
-    for (int w : writers) close(w);
-    EXPECT_EQ(finish(pid, capture.path).status, 128 + SIGTERM);
-    EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{});
 }
 
 // A signal while a worker waits for its next input: the file it converted

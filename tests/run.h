@@ -171,6 +171,27 @@ inline run_result run(const fs::path &dir, const std::vector<std::string> &args,
     return finish(start(dir, args, opts, capture.path), capture.path, opts);
 }
 
+// The processes that `pid` started and that run still.
+inline std::vector<pid_t> children(pid_t pid) {
+    std::istringstream list(
+        slurp("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children"));
+    std::vector<pid_t> found;
+    for (pid_t child; list >> child;) found.push_back(child);
+    return found;
+}
+
+// Whether the started program `pid` ends within `ms` milliseconds; it is
+// left to be finished.
+inline bool ends_within(pid_t pid, int ms) {
+    for (int waited = 0; waited < ms; waited += 10, usleep(10000)) {
+        siginfo_t si{};
+        if (waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            si.si_pid == pid)
+            return true;
+    }
+    return false;
+}
+
 // The file's inode number, following links; 0 if there is none.
 inline ino_t inode(const fs::path &p) {
     struct stat st;

@@ -193,12 +193,12 @@ bool start_workers(unsigned n, crew &c) {
                         MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (shared == MAP_FAILED) return complain(std::string("mmap: ") + std::strerror(errno)), false;
     c.slots = static_cast<worker_slot *>(shared);
+    c.parent = getpid();
     c.reports = report_pipe[0];
     c.workers.reserve(n);
     c.pids.reserve(n);
     catch_ending_signals();
     hold_signals(); // a signal meanwhile is passed on to every worker started
-    pid_t parent = getpid();
     for (uint32_t i = 0; i < n; ++i) {
         int order_pipe[2];
         if (pipe(order_pipe) != 0) {
@@ -220,7 +220,7 @@ bool start_workers(unsigned n, crew &c) {
             // A parent killed outright ends its workers, even one killed
             // before this was asked.
             (void)prctl(PR_SET_PDEATHSIG, SIGTERM);
-            if (getppid() != parent) (void)raise(SIGTERM);
+            if (getppid() != c.parent) (void)raise(SIGTERM);
 #endif
             release_signals();
             work(i, order_pipe[0], report_pipe[1], c.slots[i]);
@@ -262,7 +262,9 @@ int convert_all(const plan &pl, crew &c) {
         // to take, which shows as an error on the pipe of its orders.
         fds.assign({{c.reports, POLLIN, 0}, {c.wake[0], POLLIN, 0}});
         for (const worker &w : c.workers) fds.push_back({w.orders, 0, 0});
-        if (poll(fds.data(), fds.size(), r.p.shown ? 250 : -1) < 0 && errno != EINTR) break;
+        if (poll(fds.data(), static_cast<nfds_t>(fds.size()), r.p.shown ? 250 : -1) < 0 &&
+            errno != EINTR)
+            break;
         if (!hear(r)) break; // every worker has ended
         for (size_t i = 0; i < c.workers.size(); ++i)
             if (c.workers[i].orders >= 0 && fds[i + 2].revents != 0) gone(r, i, true);

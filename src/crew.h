@@ -56,6 +56,7 @@ struct crew {
     int reports = -1;             // the pipe of reports, read without waiting
     int wake[2] = {-1, -1};       // written to when a signal is passed on
     worker_slot *slots = nullptr; // one for each worker
+    pid_t parent = 0;             // this process
 };
 
 // Starts n workers; false, having said why, if none could be.

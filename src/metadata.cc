@@ -61,6 +61,7 @@ bool set_flags(int fd, unsigned flags) {
 #endif
 }
 
+#ifdef O_PATH
 // The flags of a file that cannot be opened, as far as statx reports them:
 // its attributes of those names have the flags' values.
 bool get_flags_unopened(int file, unsigned &flags) {
@@ -77,6 +78,7 @@ bool get_flags_unopened(int file, unsigned &flags) {
 #endif
     return true;
 }
+#endif
 
 // The extended attributes that `list` names and `get` reads, sorted by name.
 // Each takes a buffer and its size, and answers as listxattr and getxattr do.
@@ -121,6 +123,7 @@ bool get_xattrs(int fd, xattr_list &xattrs) {
 #endif
 }
 
+#ifdef O_PATH
 // The same through a path-only descriptor, which the calls on descriptors
 // refuse: by the descriptor's own name under /proc.
 bool get_xattrs_unopened(int file, xattr_list &xattrs) {
@@ -138,6 +141,7 @@ bool get_xattrs_unopened(int file, xattr_list &xattrs) {
     return true;
 #endif
 }
+#endif
 
 // Gives the file `fd` exactly the extended attributes `want`.
 bool set_xattrs(int fd, const xattr_list &want) {

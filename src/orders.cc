@@ -20,8 +20,8 @@ void put_str(std::string &s, const char *p, size_t n) {
     s += '\0';
 }
 void put_id(std::string &s, const file_id &id) {
-    put_u64(s, id.dev);
-    put_u64(s, id.ino);
+    put_u64(s, static_cast<uint64_t>(id.dev));
+    put_u64(s, static_cast<uint64_t>(id.ino));
 }
 
 // Makes `n` bytes from `r.at` on readable; false at the end of the orders.

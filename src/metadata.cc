@@ -166,35 +166,62 @@ bool same_file(const struct stat &a, const struct stat &b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Hands the descriptor `file` on to `keep`, if there is one, or closes it:
+// true, or false with errno set if the close fails.
+bool kept(unique_fd *keep, unique_fd &file) {
+    if (keep != nullptr) return *keep = std::move(file), true;
+    return file.close() == 0;
+}
+
 } // namespace
 
 bool unsupported(int err) {
     return err == ENOTSUP || err == EOPNOTSUPP || err == ENOTTY || err == EINVAL || err == ENOSYS;
 }
 
-bool read_metadata(int dir, const char *name, metadata &m) {
+bool read_metadata(int dir, const char *name, metadata &m, unique_fd *keep) {
     constexpr int flags = O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 #ifdef O_PATH
     // A path-only descriptor first: it opens any file without effects on
     // it (a FIFO's reader is not woken, a device is not opened).
     unique_fd file(openat(dir, name, O_PATH | flags));
     if (!file.valid() || fstat(file.get(), &m.st) != 0) return false;
-    if (!S_ISREG(m.st.st_mode)) return true;
+    if (!S_ISREG(m.st.st_mode)) return kept(keep, file);
     unique_fd readable(openat(dir, name, O_RDONLY | flags));
     if (!readable.valid() && errno == EACCES)
         return get_flags_unopened(file.get(), m.flags) &&
-               get_xattrs_unopened(file.get(), m.xattrs) && file.close() == 0;
-    if (file.close() != 0) return false;
+               get_xattrs_unopened(file.get(), m.xattrs) && kept(keep, file);
 #else
     if (fstatat(dir, name, &m.st, AT_SYMLINK_NOFOLLOW) != 0) return false;
-    if (!S_ISREG(m.st.st_mode)) return true;
+    if (!S_ISREG(m.st.st_mode)) return true; // nothing kept: not looked at again
     unique_fd readable(openat(dir, name, O_RDONLY | flags));
 #endif
     struct stat st;
     if (!readable.valid() || fstat(readable.get(), &st) != 0) return false;
     if (!same_file(st, m.st)) return errno = EAGAIN, false; // replaced meanwhile
-    return get_flags(readable.get(), m.st, m.flags) && get_xattrs(readable.get(), m.xattrs) &&
-           readable.close() == 0;
+    if (!get_flags(readable.get(), m.st, m.flags) || !get_xattrs(readable.get(), m.xattrs))
+        return false;
+#ifdef O_PATH
+    return readable.close() == 0 && kept(keep, file);
+#else
+    return kept(keep, readable);
+#endif
+}
+
+bool give_mode(int fd, mode_t mode) {
+    struct stat st;
+    if (fchmod(fd, mode & 07777) != 0 || fstat(fd, &st) != 0) return false;
+    return (st.st_mode & 07777) == (mode & 07777) || (errno = EPERM, false);
+}
+
+bool may_give_set_id(const struct stat &st) {
+    bool set_uid = (st.st_mode & S_ISUID) != 0, set_gid = (st.st_mode & S_ISGID) != 0;
+    if ((!set_uid && !set_gid) || geteuid() == 0) return true;
+    if (st.st_uid != geteuid()) return false;
+    if (!set_gid || st.st_gid == getegid()) return true;
+    std::vector<gid_t> groups(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
+    int n = getgroups(static_cast<int>(groups.size()), groups.data());
+    return n > 0 && std::find(groups.begin(), groups.begin() + n, st.st_gid) != groups.begin() + n;
 }
 
 bool give_metadata(int fd, const metadata &old) {
@@ -206,8 +233,7 @@ bool give_metadata(int fd, const metadata &old) {
     if ((st.st_uid != old.st.st_uid || st.st_gid != old.st.st_gid) &&
         fchown(fd, old.st.st_uid, old.st.st_gid) != 0)
         return false;
-    if (!set_flags(fd, old.flags) || !set_xattrs(fd, old.xattrs) ||
-        fchmod(fd, old.st.st_mode & 07777) != 0)
+    if (!set_flags(fd, old.flags) || !set_xattrs(fd, old.xattrs) || !give_mode(fd, old.st.st_mode))
         return false;
     metadata now;
     if (fstat(fd, &now.st) != 0 || !get_flags(fd, now.st, now.flags) || !get_xattrs(fd, now.xattrs))

@@ -6,6 +6,8 @@
 #ifndef ZELMOR_METADATA_H
 #define ZELMOR_METADATA_H
 
+#include "fd.h"
+
 #include <string>
 #include <sys/stat.h>
 #include <utility>
@@ -22,8 +24,21 @@ struct metadata {
 // flags and extended attributes too.  A file the user may not read gives
 // what the system shows without reading it (its extended attributes through
 // a path-only descriptor, and of its flags those that statx reports), or
-// fails.  False with errno set; ENOENT if there is no such name.
-bool read_metadata(int dir, const char *name, metadata &m);
+// fails.  False with errno set; ENOENT if there is no such name, EAGAIN if
+// it named another file between two looks.  With `keep`, a descriptor of
+// the file read is left there, to look at it again later.
+bool read_metadata(int dir, const char *name, metadata &m, unique_fd *keep = nullptr);
+
+// Gives the file `fd` the mode `mode`, with its set-ID and sticky bits,
+// and checks that it has it: a change of mode that the kernel may quietly
+// narrow (the set-group-ID bit, for an owner outside the file's group).
+// False with errno set; EPERM when the mode is not the one given.
+bool give_mode(int fd, mode_t mode);
+
+// Whether this process may give a file of status `st` its set-ID bits
+// back, once writing has cleared them: the set-user-ID bit as its owner,
+// the set-group-ID bit as its owner in its group, either as root.
+bool may_give_set_id(const struct stat &st);
 
 // Gives the file `fd` the owner, group, flags, extended attributes and mode
 // of `old`, and checks that it has exactly those.  False with errno set;

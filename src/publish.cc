@@ -121,7 +121,12 @@ outcome make_new(publication &pub, const place &p) {
     release_signals();
     if (!adopted) return refused(errno) ? outcome::in_place : outcome::failed;
     pub.temp = std::move(temp);
-    if (!pub.carry || give_metadata(pub.file.get(), pub.carried)) return outcome::ready;
+    // What carries over is given now, to find out whether the new file can
+    // take it, and the mode narrowed again at once: private while it is
+    // written, and given again after the last write.
+    if (!pub.carry || (give_metadata(pub.file.get(), pub.carried) &&
+                       give_mode(pub.file.get(), pub.carried.st.st_mode & 0600)))
+        return outcome::ready;
     int err = errno;
     take_back_now();
     pub.file.reset();
@@ -169,9 +174,9 @@ bool write_in_place(publication &pub, unique_fd file, const struct stat &in) {
     if (!file.valid() || fstat(file.get(), &st) != 0) return false;
     if (same_file(st, in)) return errno = EINVAL, false;
     if (!pub.name.empty() && guarded(st) && !trusted(pub.dir.get(), st)) return false;
-    // Writing clears set-ID bits that only the owner may give back.
-    bool set_id = S_ISREG(st.st_mode) && (st.st_mode & (S_ISUID | S_ISGID)) != 0;
-    if (set_id && st.st_uid != geteuid() && geteuid() != 0) return errno = EPERM, false;
+    // Writing clears set-ID bits: a file the run could not give them back
+    // to is refused before it is emptied.
+    if (S_ISREG(st.st_mode) && !may_give_set_id(st)) return errno = EPERM, false;
     int fd = file.get();
     if (!lock(fd)) return false;
     hold_signals();
@@ -231,18 +236,32 @@ bool open_output(publication &pub, int dir, const char *name, const struct stat 
 // Before the rename, what the new file carries over is the replaced file's
 // as it is now, and given again after the last write, which may have
 // cleared set-ID bits and file capabilities: given to `fd`, the new file.
-// The file it replaces must still be one that may be replaced.
-bool carry_over(publication &pub, int fd) {
+// The file it replaces must still be one that may be replaced; another
+// run's file renamed over it between two looks is read in its turn.  A
+// descriptor of the file read is left in `previous`.
+bool carry_over(publication &pub, int fd, unique_fd &previous) {
     metadata now;
-    if (read_metadata(pub.dir.get(), pub.name.c_str(), now)) {
-        if (!S_ISREG(now.st.st_mode) || now.st.st_nlink != 1) return errno = EAGAIN, false;
-        if (!trusted(pub.dir.get(), now.st)) return false;
-        pub.carried = std::move(now);
-        pub.carry = true;
-    } else if (errno != ENOENT) {
-        return false;
+    for (int look = 1; !read_metadata(pub.dir.get(), pub.name.c_str(), now, &previous); ++look) {
+        if (errno == EAGAIN && look < max_looks) continue;
+        if (errno != ENOENT) return false;
+        return !pub.carry || give_metadata(fd, pub.carried); // gone meanwhile
     }
-    return !pub.carry || give_metadata(fd, pub.carried);
+    if (!S_ISREG(now.st.st_mode) || now.st.st_nlink != 1) return errno = EAGAIN, false;
+    if (!trusted(pub.dir.get(), now.st)) return false;
+    pub.carried = std::move(now);
+    pub.carry = true;
+    return give_metadata(fd, pub.carried);
+}
+
+// After the rename: a mode narrowed on the replaced file `previous` since
+// it was last read, which the new file `fd` would widen again, is narrowed
+// on the new file too.
+bool narrowed(const publication &pub, int fd, const unique_fd &previous) {
+    struct stat st;
+    if (!pub.carry || !previous.valid()) return true;
+    if (fstat(previous.get(), &st) != 0) return false;
+    mode_t was = pub.carried.st.st_mode & 07777, now = st.st_mode & 07777;
+    return now == was || give_mode(fd, was & now);
 }
 
 // Closes the file written, which the take-back then reaches by name.
@@ -259,14 +278,15 @@ bool no_signal() {
 
 // The close of the descriptor written says whether every byte got out;
 // what carries over is read and given after it, through a second
-// descriptor of the new file, so that as little as a close and the check
-// for a signal stand between that look at the replaced file and the
-// rename.
+// descriptor of the new file, so that as little as the check for a signal
+// stands between that look at the replaced file and the rename.
 bool commit_new(publication &pub) {
-    unique_fd kept(fcntl(pub.file.get(), F_DUPFD_CLOEXEC, 0));
-    return kept.valid() && close_file(pub) && carry_over(pub, kept.get()) && kept.close() == 0 &&
-           no_signal() &&
-           renameat(pub.dir.get(), pub.temp.c_str(), pub.dir.get(), pub.name.c_str()) == 0;
+    unique_fd kept(fcntl(pub.file.get(), F_DUPFD_CLOEXEC, 0)), previous;
+    if (!kept.valid() || !close_file(pub) || !carry_over(pub, kept.get(), previous) ||
+        !no_signal() ||
+        renameat(pub.dir.get(), pub.temp.c_str(), pub.dir.get(), pub.name.c_str()) != 0)
+        return false;
+    return narrowed(pub, kept.get(), previous) && kept.close() == 0;
 }
 
 // In place, the close publishes; writing may have cleared set-ID bits.
@@ -274,7 +294,7 @@ bool commit_in_place(publication &pub) {
     struct stat st;
     if (pub.mode != 0 &&
         (fstat(pub.file.get(), &st) != 0 ||
-         ((st.st_mode & 07777) != pub.mode && fchmod(pub.file.get(), pub.mode) != 0)))
+         ((st.st_mode & 07777) != pub.mode && !give_mode(pub.file.get(), pub.mode))))
         return false;
     return no_signal() && close_file(pub);
 }

@@ -57,7 +57,9 @@ bool walk(int start, const char *path, place &p, bool to_dir) {
     std::string rest = path;
     size_t at = 0;
     int links = 0;
-    if (!enter(p, start == AT_FDCWD ? open(".", dir_flags) : fcntl(start, F_DUPFD_CLOEXEC, 0)))
+    // A path from the root starts there, not from `start`.
+    if (rest[0] != '/' &&
+        !enter(p, start == AT_FDCWD ? open(".", dir_flags) : fcntl(start, F_DUPFD_CLOEXEC, 0)))
         return false;
     for (;;) {
         if (rest[at] == '/') {

@@ -15,9 +15,11 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -452,6 +454,33 @@ const cli_case cli_cases[] = {
          std::string reader = "timeout 20 head -c1 '" + (d / "data.eqn-file").string() + "' &";
          if (std::system(reader.c_str()) != 0) throw std::runtime_error(reader);
      }},
+    {"FIFO read to the end taken for a file to empty",
+     {{"data.tmp", line_in}},
+     {"data.tmp"},
+     0,
+     "",
+     {},
+     [](const fs::path &d) {
+         if (mkfifo((d / "data.eqn-file").c_str(), 0600) != 0) throw std::runtime_error("mkfifo");
+         std::string reader = "cd '" + d.string() + "' && timeout 20 cat data.eqn-file > read &";
+         if (std::system(reader.c_str()) != 0) throw std::runtime_error(reader);
+     },
+     {},
+     {},
+     {},
+     [](const fs::path &d) { // the reader reads to the end of what the run wrote
+         for (int i = 0; i < 1000 && slurp(d / "read") != line_out; ++i) usleep(5000);
+         EXPECT_EQ(slurp(d / "read"), line_out);
+     }},
+    {"link to /dev/null taken for a file to empty",
+     {{"data.tmp", line_in}},
+     {"data.tmp"},
+     0,
+     "",
+     {{"data.tmp", line_in}},
+     [](const fs::path &d) { fs::create_symlink("/dev/null", d / "data.eqn-file"); },
+     {},
+     {"data.eqn-file"}},
 };
 
 void check(const cli_case &c) {
@@ -730,6 +759,33 @@ const cli_case root_cases[] = {
          fs::create_hard_link(d / "data.eqn-file", d / "twin");
      },
      {.user = 65534, .program = "./zelmor"}},
+    {"set-group-ID file outside its owner's groups emptied in place",
+     {{"data.tmp", line_in}, {"data.eqn-file", "old"}},
+     {"data.tmp"},
+     1,
+     failure,
+     {{"data.eqn-file", "old"}, {"twin", "old"}},
+     [](const fs::path &d) {
+         open_to_nobody(d);
+         if (chown((d / "data.eqn-file").c_str(), 65534, 4242) != 0 ||
+             chmod((d / "data.eqn-file").c_str(), 02664) != 0)
+             throw std::runtime_error("chown");
+         fs::create_hard_link(d / "data.eqn-file", d / "twin");
+     },
+     {.user = 65534, .program = "./zelmor"}},
+    {"set-group-ID file outside its owner's groups replaced without the bit",
+     {{"data.tmp", line_in}, {"data.eqn-file", "old"}},
+     {"data.tmp"},
+     1,
+     failure,
+     {{"data.eqn-file", "old"}},
+     [](const fs::path &d) {
+         open_to_nobody(d);
+         if (chown((d / "data.eqn-file").c_str(), 65534, 4242) != 0 ||
+             chmod((d / "data.eqn-file").c_str(), 02664) != 0)
+             throw std::runtime_error("chown");
+     },
+     {.user = 65534, .program = "./zelmor"}},
     {"link planted in a sticky directory its group may write followed",
      {},
      {"pub/data.tmp"},
@@ -800,6 +856,10 @@ TEST(Cli, MetadataCarriedOver) {
         uid_t user = 0;        // runs as this user, who owns the files, when nonzero
         bool twin = false;     // the equation file has a hard link
         bool in_place = false; // and so, or for another reason, is written in place
+        // Run by root, the row runs again as uid 65534, who owns the files
+        // but for what the setup gives others: kept as root keeps it, kept
+        // writing in place, refused before anything changes, or not run.
+        enum { kept, kept_in_place, refused, root_only } as_nobody = kept;
     };
     const std::string nobody_may_read = posix_acl({{acl_user_obj, 6, 0},
                                                    {acl_user, 4, 65534},
@@ -830,8 +890,10 @@ TEST(Cli, MetadataCarriedOver) {
              set(eqn, "user.origin", "lab");
              set(eqn, "user.b", "second");
          }},
-        {"owner lost", [](auto &, auto &eqn) { ASSERT_EQ(chown(eqn.c_str(), 65534, 0), 0); }},
-        {"group lost", [](auto &, auto &eqn) { ASSERT_EQ(chown(eqn.c_str(), 0, 65534), 0); }},
+        {"owner lost", [](auto &, auto &eqn) { ASSERT_EQ(chown(eqn.c_str(), 65534, 0), 0); }, 0,
+         false, false, meta_case::kept_in_place},
+        {"group lost", [](auto &, auto &eqn) { ASSERT_EQ(chown(eqn.c_str(), 0, 65534), 0); }, 0,
+         false, false, meta_case::refused},
         {"narrowing ACL lost",
          [&](auto &, auto &eqn) { set(eqn, "system.posix_acl_access", nobody_may_read); }},
         {"file flag lost", [](auto &, auto &eqn) { chattr("+d", eqn); }},
@@ -843,7 +905,14 @@ TEST(Cli, MetadataCarriedOver) {
              set(eqn, "user.origin", "lab");
          }},
         {"file capability lost at the first write",
-         [&](auto &, auto &eqn) { set(eqn, "security.capability", bind_service); }},
+         [&](auto &, auto &eqn) { set(eqn, "security.capability", bind_service); }, 0, false, false,
+         meta_case::root_only}, // written in place, which clears it
+        {"directory's inheritable flags gained", [](auto &d, auto &) { chattr("+S", d); }},
+        {"directory's set-group-ID bit gave its group",
+         [](auto &d, auto &) {
+             ASSERT_EQ(chown(d.c_str(), 65534, 4242), 0);
+             ASSERT_EQ(chmod(d.c_str(), 02777), 0);
+         }},
         {"owner given back after the mode",
          [](auto &, auto &eqn) {
              ASSERT_EQ(chown(eqn.c_str(), 65534, 65534), 0);
@@ -867,26 +936,34 @@ TEST(Cli, MetadataCarriedOver) {
          65534, false, true},
     };
     if (geteuid() != 0) GTEST_SKIP() << "needs root, for uid 65534, capabilities and chattr";
-    for (const meta_case &c : cases) {
-        SCOPED_TRACE(c.fault);
-        temp_dir dir;
-        fs::path eqn = dir.path / "data.eqn-file";
-        spit(dir.path / "data.tmp", line_in);
-        spit(eqn, "old");
-        run_options opts;
-        if (c.user != 0) open_to_nobody(dir.path), opts.user = c.user, opts.program = "./zelmor";
-        if (c.twin) fs::create_hard_link(eqn, dir.path / "twin");
-        c.setup(dir.path, eqn);
-        std::string before = metadata(eqn);
-        ino_t old_inode = inode(eqn);
-        ASSERT_EQ(run(dir.path, {"data.tmp"}, opts).status, 0);
-        EXPECT_EQ(slurp(eqn), line_out);
-        EXPECT_EQ(metadata(eqn), before);
-        EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{}) << "unfinished file left";
-        if (c.twin || c.in_place) EXPECT_EQ(inode(eqn), old_inode) << "not written in place";
-        else
-            EXPECT_NE(inode(eqn), old_inode) << "written in place, though the new file could match";
-    }
+    for (const meta_case &c : cases)
+        for (uid_t user : {c.user, uid_t{65534}}) {
+            bool again = user != c.user;
+            if (again && (c.user != 0 || c.as_nobody == meta_case::root_only)) continue;
+            SCOPED_TRACE(std::string(c.fault) + (again ? ", as uid 65534" : ""));
+            temp_dir dir;
+            fs::path eqn = dir.path / "data.eqn-file";
+            spit(dir.path / "data.tmp", line_in);
+            spit(eqn, "old");
+            run_options opts;
+            if (user != 0) open_to_nobody(dir.path), opts.user = user, opts.program = "./zelmor";
+            if (c.twin) fs::create_hard_link(eqn, dir.path / "twin");
+            c.setup(dir.path, eqn);
+            std::string before = metadata(eqn);
+            ino_t old_inode = inode(eqn);
+            bool refused = again && c.as_nobody == meta_case::refused;
+            ASSERT_EQ(run(dir.path, {"data.tmp"}, opts).status, refused ? 1 : 0);
+            EXPECT_EQ(slurp(eqn), refused ? "old" : line_out);
+            EXPECT_EQ(metadata(eqn), before);
+            EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{})
+                << "unfinished file left";
+            if (c.twin || c.in_place || refused ||
+                (again && c.as_nobody == meta_case::kept_in_place))
+                EXPECT_EQ(inode(eqn), old_inode) << "not written in place";
+            else
+                EXPECT_NE(inode(eqn), old_inode)
+                    << "written in place, though the new file could match";
+        }
 }
 
 // New equation files get mode 0666 less the umask.
@@ -1019,6 +1096,29 @@ TEST(Cli, SignalMidRunTakesBack) {
         EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{}) << "unfinished file left";
         if (c.append_only) chattr("-a", dir.path);
     }
+}
+
+// A run waiting for another's lock on an equation file written in place,
+// ended by a signal: it ends at once, and the file stays as the lock's
+// holder has it.
+TEST(Cli, SignalWhileWaitingForTheLock) {
+    if (!emulator().empty()) GTEST_SKIP() << "the emulator's calls are not the program's";
+    temp_dir dir, capture;
+    spit(dir.path / "data.tmp", line_in);
+    hard_link_output(dir.path);
+    int holder = open((dir.path / "data.eqn-file").c_str(), O_RDONLY);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    pid_t pid = start(dir.path, {"data.tmp"}, {}, capture.path);
+    ASSERT_TRUE(wait_for([&] { // in flock(), with the signals caught
+        long now = -1;
+        std::istringstream(slurp("/proc/" + std::to_string(pid) + "/syscall")) >> now;
+        return now == SYS_flock;
+    }));
+    kill(pid, SIGTERM);
+    EXPECT_TRUE(ends_within(pid, 5000)) << "the signal waits for the lock";
+    close(holder);
+    EXPECT_EQ(finish(pid, capture.path).status, 128 + SIGTERM);
+    EXPECT_EQ(slurp(dir.path / "data.eqn-file"), repeat("old ", 1000));
 }
 
 // The equation file's directory renamed mid-run: the new file is renamed

@@ -22,30 +22,53 @@
 
 namespace {
 
+// What a failed call must do to the run: fail it; be retried, and change
+// nothing; or take it another way (another name, a walk again, writing in
+// place, a feature taken as missing), which may succeed or fail, but never
+// half.
+enum class ends { failed, retried, either };
+
 struct fault {
     const char *what;  // the failure, as a user would meet it
     const char *calls; // the system calls that fail, as strace names them
     const char *error;
-    bool retried; // the program must retry the call and succeed
+    ends result;
 };
 
 const fault faults[] = {
-    {"read error", "read", "EIO", false},
-    {"full disk", "write", "ENOSPC", false},
-    {"failed close", "close", "EIO", false},
-    {"failed rename", "/^rename(at2?)?$", "EIO", false},
-    {"no room for the new file", "openat", "ENOSPC", false},
-    {"failed status", "newfstatat", "EIO", false}, // fstat and fstatat alike, in glibc
-    {"failed status of the directory", "statx", "EIO", false},
-    {"failed check for write access", "faccessat2", "EIO", false},
-    {"failed mode change", "fchmod", "EIO", false},
-    {"failed list of extended attributes", "flistxattr", "EIO", false},
-    {"failed file flags", "ioctl", "EIO", false},
-    {"failed read of an extended attribute", "fgetxattr", "EIO", false},
-    {"failed extended attribute set", "fsetxattr", "EIO", false},
-    {"failed extended attribute removal", "fremovexattr", "EIO", false},
-    {"interrupted read", "read", "EINTR", true},
-    {"interrupted write", "write", "EINTR", true},
+    {"read error", "read", "EIO", ends::failed},
+    {"full disk", "write", "ENOSPC", ends::failed},
+    {"failed close", "close", "EIO", ends::failed},
+    {"failed rename", "/^rename(at2?)?$", "EIO", ends::failed},
+    {"no room for the new file", "openat", "ENOSPC", ends::failed},
+    {"failed status", "newfstatat", "EIO", ends::failed}, // fstat and fstatat alike, in glibc
+    {"failed status of the directory", "statx", "EIO", ends::failed},
+    {"failed check for write access", "faccessat2", "EIO", ends::failed},
+    {"failed mode change", "fchmod", "EIO", ends::failed},
+    {"failed list of extended attributes", "flistxattr", "EIO", ends::failed},
+    {"failed file flags", "ioctl", "EIO", ends::failed},
+    {"failed read of an extended attribute", "fgetxattr", "EIO", ends::failed},
+    {"failed extended attribute set", "fsetxattr", "EIO", ends::failed},
+    {"failed extended attribute removal", "fremovexattr", "EIO", ends::failed},
+    {"interrupted read", "read", "EINTR", ends::retried},
+    {"interrupted write", "write", "EINTR", ends::retried},
+    // Errors that change the way taken.
+    {"name taken", "openat", "EEXIST", ends::either},
+    {"link met", "openat", "ELOOP", ends::either},
+    {"open refused", "openat", "EACCES", ends::either},
+    {"open not permitted", "openat", "EPERM", ends::either},
+    {"would block", "read", "EAGAIN", ends::either},
+    {"status refused", "newfstatat", "EACCES", ends::either},
+    {"flags unsupported", "ioctl", "ENOTTY", ends::either},
+    {"flags refused", "ioctl", "EPERM", ends::either},
+    {"attributes unsupported", "flistxattr", "EOPNOTSUPP", ends::either},
+    {"attribute refused", "fsetxattr", "EPERM", ends::either},
+    {"attribute unsupported", "fsetxattr", "EOPNOTSUPP", ends::either},
+    {"mode refused", "fchmod", "EPERM", ends::either},
+    {"directory flags unsupported", "statx", "EOPNOTSUPP", ends::either},
+    {"write access refused", "faccessat2", "EACCES", ends::either},
+    {"rename refused", "/^rename(at2?)?$", "EACCES", ends::either},
+    {"rename crosses a device", "/^rename(at2?)?$", "EXDEV", ends::either},
 };
 
 bool have_strace() {
@@ -86,7 +109,8 @@ const std::string default_acl = [] {
     return s;
 }();
 
-void trace(traced_run &t, const fault &f, bool in_place, const std::vector<std::string> &extra) {
+void trace(traced_run &t, const fault &f, bool in_place, const std::vector<std::string> &extra,
+           ino_t *old_inode = nullptr) {
     spit(t.dir.path / "data.tmp", input);
     spit(t.dir.path / "data.eqn-file", "old");
     // An attribute to carry over, and an ACL the new file gains and must lose.
@@ -96,18 +120,14 @@ void trace(traced_run &t, const fault &f, bool in_place, const std::vector<std::
                  default_acl.size(), 0) != 0)
         ADD_FAILURE() << "setxattr";
     if (in_place) fs::create_hard_link(t.dir.path / "data.eqn-file", t.dir.path / "twin");
+    if (old_inode != nullptr) *old_inode = inode(eqn);
     fs::path log = t.log_dir.path / "strace.log";
     run_options opts;
     // LeakSanitizer, in a sanitizer build, cannot work under a tracer.
-    opts.wrapper = {"strace",
-                    "-qq",
-                    "-y",
-                    "-E",
-                    "ASAN_OPTIONS=detect_leaks=0",
-                    "-o",
-                    log.string(),
+    opts.wrapper = {"strace", "-qq", "-y", "-E", "ASAN_OPTIONS=detect_leaks=0", "-o", log.string(),
                     "-e",
-                    std::string("trace=") + f.calls};
+                    // The rename too, to tell the calls after it.
+                    std::string("trace=") + f.calls + ",/^rename(at2?)?$"};
     opts.wrapper.insert(opts.wrapper.end(), extra.begin(), extra.end());
     // A full path, so that strace shows every path of the run in full.
     pid_t tracer = start(t.dir.path, {(t.dir.path / "data.tmp").string()}, opts, t.log_dir.path);
@@ -117,17 +137,24 @@ void trace(traced_run &t, const fault &f, bool in_place, const std::vector<std::
     EXPECT_EQ(t.result.out, "") << "standard output written";
 }
 
-// Which of the traced calls of a run without faults, counted from 1, touch
-// a file of the run (the loader and the sanitizers make others), and how
-// many calls there are in all.  A file of the run shows as a path in the
-// run's directory, or as a name relative to a descriptor of it.
-std::vector<int> calls_on_files(const fault &f, bool in_place, int &all) {
+// Which of the calls of `f` in a run without faults, counted from 1, touch
+// a file of the run (the loader and the sanitizers make others), how many
+// there are in all, and how many come before the rename that publishes
+// the run.  A file of the run shows as a path in the run's directory, or
+// as a name relative to a descriptor of it.
+std::vector<int> calls_on_files(const fault &f, bool in_place, int &all, int &published) {
     traced_run t;
     trace(t, f, in_place, {});
     std::istringstream lines(t.log);
     std::vector<int> ours;
     all = 0;
+    published = -1;
+    bool renames = std::string(f.calls).find("rename") != std::string::npos;
     for (std::string line; std::getline(lines, line);) {
+        if (!renames && line.rfind("rename", 0) == 0) {
+            published = all;
+            continue;
+        }
         ++all;
         std::string dir = t.dir.path.string();
         size_t rel = line.find(dir + ">, \"");
@@ -135,19 +162,23 @@ std::vector<int> calls_on_files(const fault &f, bool in_place, int &all) {
             (rel != std::string::npos && line[rel + dir.size() + 4] != '/'))
             ours.push_back(all);
     }
+    if (published < 0) published = all;
     return ours;
 }
 
-// In place, a failed run leaves the previous file, if it failed before
-// emptying it, or an empty one: never part of a conversion.
+// A run fails whole or succeeds whole: a failed run leaves the previous
+// file, or in place, if it failed after emptying it, an empty one; never
+// part of a conversion.  A call that fails once the run is published may
+// fail the run, said, but leaves the complete conversion.
 TEST(Faults, EveryCallFailsInTurn) {
     if (!have_strace()) GTEST_SKIP() << "needs strace (apt-get install strace)";
     if (!emulator().empty()) GTEST_SKIP() << "under an emulator, strace would trace the emulator";
     for (bool in_place : {false, true})
         for (const fault &f : faults) {
-            int all = 0;
-            std::vector<int> ours = calls_on_files(f, in_place, all);
+            int all = 0, published = 0;
+            std::vector<int> ours = calls_on_files(f, in_place, all, published);
             if (in_place && ours.empty()) continue; // a call that only replacing makes
+            if (f.result == ends::either && ours.empty()) continue;
             ASSERT_FALSE(ours.empty()) << f.what << ": the call was never made";
             ours.push_back(all + 1); // past the last call: nothing fails
             for (int n : ours) {
@@ -157,18 +188,111 @@ TEST(Faults, EveryCallFailsInTurn) {
                 trace(t, f, in_place,
                       {"-e", std::string("inject=") + f.calls + ":error=" + f.error +
                                  ":when=" + std::to_string(n)});
-                bool fails = n <= all && !f.retried;
+                bool may_fail = n <= all && f.result != ends::retried,
+                     must_fail = may_fail && f.result == ends::failed && n <= published;
+                int status = t.result.status;
                 std::string eqn = slurp(t.dir.path / "data.eqn-file");
-                EXPECT_EQ(t.result.status, fails ? 1 : 0);
-                EXPECT_TRUE(same_bytes(fails ? failure : "", t.result.err));
-                bool emptied = fails && in_place && eqn.empty();
-                EXPECT_TRUE(same_bytes(emptied ? "" : fails ? "old" : output, eqn));
+                EXPECT_TRUE(status == 1 ? may_fail : status == 0 && !must_fail) << status;
+                EXPECT_TRUE(same_bytes(status == 1 ? failure : "", t.result.err));
+                bool emptied = status == 1 && in_place && eqn.empty();
+                EXPECT_TRUE(same_bytes(emptied                        ? ""
+                                       : status == 0 || n > published ? output
+                                                                      : "old",
+                                       eqn));
                 if (in_place) {
                     EXPECT_TRUE(same_bytes(eqn, slurp(t.dir.path / "twin")));
                 }
                 EXPECT_EQ(partial_files(t.dir.path), std::vector<std::string>{});
             }
         }
+}
+
+// The number of the call, among those traced, whose line holds `marker`.
+int call_holding(const std::string &log, const std::string &marker) {
+    std::istringstream lines(log);
+    int n = 1;
+    for (std::string line; std::getline(lines, line); ++n)
+        if (line.find(marker) != std::string::npos) return n;
+    return 0;
+}
+
+// One call, found by what strace shows of it, failing `times` times in a
+// row with an error that sends the run another way: it ends as the row
+// says, whole, with the equation file replaced (a new inode) or written in
+// place.  The counts the code relies on, at their limits and one past.
+TEST(Faults, ErrorsChangeTheWay) {
+    if (!have_strace()) GTEST_SKIP() << "needs strace (apt-get install strace)";
+    if (!emulator().empty()) GTEST_SKIP() << "under an emulator, strace would trace the emulator";
+    struct way_case {
+        fault f;
+        const char *marker;
+        int times;
+        bool in_place; // the equation file has a hard link
+        int status;
+        bool replaced;
+    };
+    const char *partial = ".zelmor-partial-";
+    const char *read_first =
+        "data.eqn-file\", O_RDONLY|O_NOCTTY|O_NONBLOCK|O_NOFOLLOW|O_CLOEXEC|O_PATH";
+    const way_case cases[] = {
+        {{"name of the new file taken", "openat", "EEXIST", {}}, partial, 1, false, 0, true},
+        {{"99 names taken", "openat", "EEXIST", {}}, partial, 99, false, 0, true},
+        {{"100 names taken", "openat", "EEXIST", {}}, partial, 100, false, 1, false},
+        {{"new file refused", "openat", "EACCES", {}}, partial, 1, false, 0, false},
+        {{"equation file gone before it was read", "openat", "ENOENT", {}},
+         read_first,
+         1,
+         false,
+         0,
+         true},
+        {{"equation file gone at 7 walks", "openat", "ENOENT", {}}, read_first, 7, false, 0, true},
+        {{"equation file gone at 8 walks", "openat", "ENOENT", {}}, read_first, 8, false, 1, false},
+        {{"link met opening in place", "openat", "ELOOP", {}},
+         "data.eqn-file\", O_WRONLY",
+         1,
+         true,
+         0,
+         false},
+        {{"attributes refused to the new file", "fsetxattr", "EPERM", {}},
+         partial,
+         1,
+         false,
+         0,
+         false},
+        {{"attributes unsupported by the new file", "fsetxattr", "EOPNOTSUPP", {}},
+         partial,
+         1,
+         false,
+         0,
+         false},
+        {{"mode refused to the new file", "fchmod", "EPERM", {}}, partial, 1, false, 0, false},
+        {{"flags unsupported", "ioctl", "ENOTTY", {}}, "data.eqn-file>", 1, false, 0, true},
+        {{"directory's flags unsupported", "statx", "EOPNOTSUPP", {}}, "", 1, false, 0, true},
+        {{"write access refused", "faccessat2", "EACCES", {}}, "data.eqn-file", 1, false, 1, false},
+        {{"input would block", "read", "EAGAIN", {}}, "data.tmp>", 1, false, 1, false},
+        {{"rename across devices", "/^rename(at2?)?$", "EXDEV", {}}, partial, 1, false, 1, false},
+    };
+    for (const way_case &c : cases) {
+        SCOPED_TRACE(c.f.what);
+        int n = 0;
+        {
+            traced_run dry;
+            trace(dry, c.f, c.in_place, {});
+            n = call_holding(dry.log, c.marker);
+            ASSERT_NE(n, 0) << c.marker << ": no such call";
+        }
+        traced_run t;
+        ino_t before = 0;
+        trace(t, c.f, c.in_place,
+              {"-e", std::string("inject=") + c.f.calls + ":error=" + c.f.error +
+                         ":when=" + std::to_string(n) + ".." + std::to_string(n + c.times - 1)},
+              &before);
+        EXPECT_EQ(t.result.status, c.status);
+        EXPECT_TRUE(
+            same_bytes(c.status == 0 ? output : "old", slurp(t.dir.path / "data.eqn-file")));
+        EXPECT_EQ(inode(t.dir.path / "data.eqn-file") != before, c.replaced) << "replaced";
+        EXPECT_EQ(partial_files(t.dir.path), std::vector<std::string>{});
+    }
 }
 
 } // namespace
@@ -376,6 +500,56 @@ TEST(Faults, HeldRaces) {
              EXPECT_EQ(fs::status(d / "data.eqn-file").permissions(),
                        fs::perms::owner_read | fs::perms::owner_write);
          }},
+        {"mode narrowed just before the rename widened",
+         files,
+         "data.tmp",
+         "/^rename(at2?)?$",
+         rename_nr,
+         partial,
+         [](const fs::path &d, pid_t) {
+             fs::permissions(d / "data.eqn-file", fs::perms::owner_read | fs::perms::owner_write);
+         },
+         0,
+         {{"data.eqn-file", output}},
+         0,
+         [](const fs::path &d) {
+             EXPECT_EQ(fs::status(d / "data.eqn-file").permissions(),
+                       fs::perms::owner_read | fs::perms::owner_write);
+         }},
+        {"another run's file renamed over the name at the commit failed the run",
+         files,
+         "data.tmp",
+         "openat",
+         SYS_openat,
+         "\"data.eqn-file\", O_RDONLY|O_NOCTTY|O_NONBLOCK|O_NOFOLLOW|O_CLOEXEC)",
+         [](const fs::path &d, pid_t) {
+             spit(d / "newer", "newer");
+             fs::permissions(d / "newer", fs::perms::owner_read | fs::perms::owner_write |
+                                              fs::perms::group_read);
+             fs::rename(d / "newer", d / "data.eqn-file");
+         },
+         0,
+         {{"data.eqn-file", output}},
+         0,
+         [](const fs::path &d) {
+             EXPECT_EQ(fs::status(d / "data.eqn-file").permissions(),
+                       fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+         },
+         "delay_enter",
+         2}, // the look at the commit: the first is before the new file is made
+        {"new file open to others while it is written",
+         files,
+         "data.tmp",
+         "write",
+         SYS_write,
+         partial,
+         [](const fs::path &d, pid_t) {
+             for (const std::string &p : partial_files(d))
+                 EXPECT_EQ(fs::status(p).permissions() & fs::perms::mask,
+                           fs::perms::owner_read | fs::perms::owner_write);
+         },
+         0,
+         {{"data.eqn-file", output}}},
         {"equation file removed between the walk and reading what carries over",
          files,
          "data.tmp",
@@ -663,6 +837,19 @@ TEST(Faults, HeldRaces) {
          1,
          true},
     };
+    // Where a standard signal is held at a point of the protocol, a
+    // real-time one is held there too: the first six rows, again.
+    std::vector<std::string> real_time;
+    real_time.reserve(6);
+    for (size_t i = 0; i < 6; ++i) {
+        held_case c = cases[i];
+        real_time.push_back(std::string(c.fault) + ", with a real-time signal");
+        c.fault = real_time.back().c_str();
+        c.meanwhile = signal(SIGRTMIN);
+        if (c.ignored_signal != 0) c.ignored_signal = SIGRTMIN;
+        if (c.status > 128) c.status = 128 + SIGRTMIN;
+        cases.push_back(c);
+    }
     if (geteuid() == 0) cases.insert(cases.end(), root_cases.begin(), root_cases.end());
     for (const held_case &c : cases) hold(c);
     if (geteuid() != 0) GTEST_SKIP() << "cases of another user need root; they did not run";

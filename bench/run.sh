@@ -70,7 +70,7 @@ cleanup+=("$dir")
 seconds() {
     local start end
     start=$(date +%s%N)
-    "$@" || { echo "failed: $*" >&2; return 1; }
+    "$@" || { echo "failed with status $?: $*" >&2; return 1; }
     end=$(date +%s%N)
     echo "scale=6; ($end - $start) / 1000000000" | bc
 }

@@ -109,7 +109,7 @@ TEST_P(OnEachIsa, TableThroughAllBufferSizes) {
 // Under one of qemu's CPU models (tests/CMakeLists.txt), exactly the
 // instruction sets up to the model's best are available: natively, on a CPU
 // that has them all, a detection that says yes to one it lacks passes.
-TEST(Isa, DetectedAsTheCpuModelHas) {
+TEST(Isa, DetectedAsExpected) {
     const char *best = std::getenv("ZELMOR_EXPECTED_ISA");
     if (best == nullptr) GTEST_SKIP() << "ZELMOR_EXPECTED_ISA not set: checked under CPU models";
     EXPECT_STREQ(isa_name(best_isa()), best) << "best instruction set";

@@ -2,6 +2,7 @@
 // directory per case: exit status, standard output and error, and the files
 // that exist afterwards, byte for byte.
 #include "bytes.h"
+#include "model.h"
 #include "run.h"
 
 #include <gtest/gtest.h>
@@ -47,6 +48,19 @@ const std::string big_in = repeat(line_in, 60000); // crosses many buffer refill
 const std::string long_token = std::string(300000, 'x');
 const std::string long_name = std::string(250, 'n');         // fits; with ".eqn-file" it does not
 const std::string deep_dir = repeat("directory-level-", 12); // path > 128 bytes
+
+// The bundled example, then 800 KB of equations: names and numbers of many
+// lengths, runs of spaces, a tab, a fourth level and stray closers.
+std::string equations() {
+    std::string s = slurp(ZELMOR_EXAMPLE);
+    for (size_t i = 0; i < 5000; ++i) {
+        std::string k = std::to_string(i * 7919 % 100003), pad(i % 5, ' ');
+        s += "(system s" + k + "\n  (q_in (k" + pad + "* dT" + k + ") (-2375." + k + " + q0))\n";
+        s += "  (q_out (" + std::string(i % 70, 'h') + " *\tA" + pad + ") (T_s - (T_inf))))\n";
+    }
+    return s;
+}
+const std::string equations_in = equations();
 
 // The equation file as a symbolic link into store/, to a file holding "old"
 // or to nothing.
@@ -204,6 +218,12 @@ const cli_case cli_cases[] = {
      0,
      "",
      {{"t.eqn-file", "(((\"" + long_token + "\" \"y\")))"}}},
+    {"example or equations mangled",
+     {{"eq.tmp", equations_in}},
+     {"eq.tmp"},
+     0,
+     "",
+     {{"eq.eqn-file", model(equations_in)}}},
     {"long path cut short",
      {{deep_dir + "/" + deep_dir + "/p.tmp", line_in}},
      {deep_dir + "/" + deep_dir + "/p.tmp"},

@@ -8,6 +8,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <fcntl.h>
 #include <memory>
 #include <new>
@@ -103,6 +104,16 @@ TEST_P(OnEachIsa, TableThroughAllBufferSizes) {
             }
         }
     }
+}
+
+// Under qemu's CPU models (tests/CMakeLists.txt), exactly the sets up to
+// the model's best are found: on a CPU with every set, detection only says yes.
+TEST(Isa, DetectedAsExpected) {
+    const char *best = std::getenv("ZELMOR_EXPECTED_ISA");
+    if (best == nullptr) GTEST_SKIP() << "ZELMOR_EXPECTED_ISA not set: checked under CPU models";
+    EXPECT_STREQ(isa_name(best_isa()), best) << "best instruction set";
+    for (isa level : all_isas)
+        EXPECT_EQ(isa_available(level), level <= best_isa()) << isa_name(level) << " available";
 }
 
 TEST(Filter, TableAgreesWithModel) {

@@ -71,10 +71,12 @@ struct run_result {
 };
 
 // The command that runs a program built for another CPU ("" natively),
-// split into words.
+// split into words: ZELMOR_TEST_EMULATOR's, if set, such as qemu-x86_64
+// with the CPU model to run this machine's program as on another.
 inline std::vector<std::string> emulator() {
     std::vector<std::string> words;
-    std::istringstream in(ZELMOR_EMULATOR);
+    const char *other = std::getenv("ZELMOR_TEST_EMULATOR");
+    std::istringstream in(other != nullptr ? other : ZELMOR_EMULATOR);
     for (std::string w; in >> w;) words.push_back(w);
     return words;
 }

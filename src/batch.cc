@@ -1,5 +1,5 @@
-// zelmor-batch [-j N] [-n] [-0] [PATH...]: convert many temporary files into
-// their equation files, each exactly as zelmor converts one.
+// zelmor-batch [-j N] [-n] [-u] [-0] [PATH...]: convert many temporary files
+// into their equation files, each exactly as zelmor converts one.
 //
 // The driver: the command line and the exit status.  It starts the workers
 // (crew.h), makes the plan (plan.h: PATHs that are directories searched,
@@ -32,12 +32,13 @@
 namespace {
 
 constexpr char usage_text[] =
-    "usage: zelmor-batch [-j N] [-n] [-0] [PATH...]\n"
+    "usage: zelmor-batch [-j N] [-n] [-u] [-0] [PATH...]\n"
     "Converts each temporary file into its equation file, as zelmor does.\n"
     "  PATH  a file, or a directory searched for regular files named *.tmp;\n"
     "        with no PATH, or with -0, the files listed on standard input\n"
     "  -j N  convert with N worker processes (default: the CPUs available)\n"
     "  -n    print each input and its equation file, and convert nothing\n"
+    "  -u    convert only inputs newer than their equation files\n"
     "  -0    the list on standard input, and what -n prints, end each name\n"
     "        with a NUL byte rather than a newline\n";
 constexpr unsigned max_jobs = 1024;
@@ -53,6 +54,7 @@ int written(bool ok) {
 struct options {
     unsigned jobs = 0; // 0: the CPUs available
     bool plan_only = false;
+    bool update = false;
     bool nul = false;
     std::vector<std::string> paths;
 };
@@ -63,7 +65,7 @@ int parse(int argc, char **argv, options &o) {
                                           {"version", no_argument, nullptr, 'V'},
                                           {nullptr, 0, nullptr, 0}};
     opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, "j:n0", long_options, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, ":j:nu0", long_options, nullptr)) != -1;) {
         switch (c) {
         case 'j': {
             char *end = nullptr;
@@ -80,6 +82,9 @@ int parse(int argc, char **argv, options &o) {
         case 'n':
             o.plan_only = true;
             break;
+        case 'u':
+            o.update = true;
+            break;
         case '0':
             o.nul = true;
             break;
@@ -87,8 +92,13 @@ int parse(int argc, char **argv, options &o) {
             return written(put(STDOUT_FILENO, usage_text));
         case 'V':
             return written(put(STDOUT_FILENO, "zelmor-batch " ZELMOR_VERSION "\n"));
-        default:
-            complain(std::string("unknown option ") + argv[optind - 1]);
+        case ':': // only -j takes a value
+            complain(std::string("-") + static_cast<char>(optopt) + " needs a number");
+            (void)put(STDERR_FILENO, usage_text);
+            return 2;
+        default: // a letter refused, or a long option; the latter's text is all there is
+            complain("unknown option " + (optopt != 0 ? std::string("-") + static_cast<char>(optopt)
+                                                      : quoted(argv[optind - 1])));
             (void)put(STDERR_FILENO, usage_text);
             return 2;
         }
@@ -96,6 +106,11 @@ int parse(int argc, char **argv, options &o) {
     o.paths.assign(argv + optind, argv + argc);
     if (o.nul && !o.paths.empty()) {
         complain("-0 reads the list of files from standard input: no PATH goes with it");
+        return 2;
+    }
+    // A list typed at a terminal is not what anyone means.
+    if (o.paths.empty() && isatty(STDIN_FILENO) == 1) {
+        (void)put(STDERR_FILENO, usage_text);
         return 2;
     }
     return -1;
@@ -121,11 +136,14 @@ void most_descriptors() {
     (void)setrlimit(RLIMIT_NOFILE, &files); // the default serves, if this fails
 }
 
-// Prints the plan: each input and its equation file.
+// Prints the plan: each input and its equation file, quoted as messages
+// quote names, or as they are with -0; and how many are up to date.
 int print_plan(const plan &pl, bool nul) {
     std::string out;
     for (const job &j : pl.jobs)
-        out += j.input + (nul ? '\0' : '\t') + j.output + (nul ? '\0' : '\n');
+        out += nul ? j.input + '\0' + j.output + '\0'
+                   : quoted(j.input) + '\t' + quoted(j.output) + '\n';
+    if (pl.up_to_date > 0) complain(std::to_string(pl.up_to_date) + " up to date, not listed");
     return written(put(STDOUT_FILENO, out));
 }
 
@@ -149,6 +167,7 @@ int main(int argc, char **argv) {
             if (!start_workers(n, c)) return 1;
         }
         plan pl;
+        pl.update = o.update;
         std::vector<std::string> listed;
         if (o.paths.empty() && !read_list(o.nul ? '\0' : '\n', c.wake[0], listed))
             pl.refused = true;
@@ -162,7 +181,10 @@ int main(int argc, char **argv) {
         if (!ok || pl.jobs.empty()) stop_workers(c);
         if (!ok) return 2;
         if (o.plan_only) return print_plan(pl, o.nul);
-        return pl.jobs.empty() ? 0 : convert_all(pl, c);
+        if (!pl.jobs.empty()) return convert_all(pl, c);
+        progress p;
+        progress_start(p, 0);
+        return summary(p, pl.up_to_date);
     } catch (const std::bad_alloc &) {
         complain("out of memory");
         return 1;

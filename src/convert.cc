@@ -21,6 +21,7 @@ constexpr int input_flags = O_RDONLY | O_CLOEXEC | O_NOCTTY;
 conversion_result filter_fds(int in_fd, int out_fd, conversion_buffers &b) {
     if (!in_init_fd(b.in.stream, in_fd) || !out_init_fd(b.out, out_fd))
         return {EINVAL, failed_at::output};
+    b.in.stream.seen = b.seen;
     index_init(b.in.index, b.level);
     proc_files(b.in, b.out);
     bool flushed = flush(b.out);

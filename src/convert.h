@@ -18,6 +18,7 @@
 // conversion on a virtual machine.
 struct conversion_buffers {
     isa level = best_isa();
+    std::atomic<uint64_t> *seen = nullptr; // the input's bytes read, as they are
     scan_input in;
     out_stream out;
 };

@@ -56,12 +56,13 @@ int reap(crew &c, size_t i) {
 }
 
 // Ends the process by `sig`, which the parent passed on to its workers,
-// once they have ended.
-[[noreturn]] void end_by(int sig, crew &c) {
+// once they have ended, having said what became of the files, if any.
+[[noreturn]] void end_by(int sig, crew &c, progress *p = nullptr) {
     for (size_t i = 0; i < c.workers.size(); ++i) {
         close_orders(c.workers[i]);
         if (c.pids[i] != 0) (void)reap(c, i);
     }
+    if (p != nullptr) summary_ended(*p, sig);
     hold_signals();
     forward_ending_signals(nullptr, 0, -1);
     struct sigaction dfl {};
@@ -100,6 +101,13 @@ struct run {
     size_t left;     // files not yet reported
     std::string buf; // an order being sent
 };
+
+// The bytes the workers have read of the files they convert now.
+uint64_t in_flight(const crew &c) {
+    uint64_t bytes = 0;
+    for (size_t i = 0; i < c.workers.size(); ++i) bytes += c.slots[i].seen.load();
+    return bytes;
+}
 
 bool more(const run &r) {
     return !r.again.empty() || r.next < r.pl.jobs.size();
@@ -206,6 +214,7 @@ bool start_workers(unsigned n, crew &c) {
             break;
         }
         c.slots[i].current.store(no_file);
+        c.slots[i].seen.store(0);
         pid_t pid = fork();
         if (pid == 0) {
             // Only its own orders, and the reports: a worker holding
@@ -268,17 +277,14 @@ int convert_all(const plan &pl, crew &c) {
         if (!hear(r)) break; // every worker has ended
         for (size_t i = 0; i < c.workers.size(); ++i)
             if (c.workers[i].orders >= 0 && fds[i + 2].revents != 0) gone(r, i, true);
-        draw(r.p, false);
+        draw(r.p, in_flight(c), false);
     }
-    if (int sig = forwarded_signal(); sig != 0) {
-        clear_line(r.p);
-        end_by(sig, c);
-    }
+    if (int sig = forwarded_signal(); sig != 0) end_by(sig, c, &r.p);
     for (size_t i = 0; i < c.workers.size(); ++i)
         if (c.pids[i] != 0) gone(r, i, false);
-    if (int sig = forwarded_signal(); sig != 0) end_by(sig, c);
+    if (int sig = forwarded_signal(); sig != 0) end_by(sig, c, &r.p);
     // Files no worker was left to take (they could not start, or ended).
     for (uint64_t i = 0; i < pl.jobs.size(); ++i)
         if (!r.reported[i]) fail(r, i, "not converted: no worker was left to take it");
-    return summary(r.p);
+    return summary(r.p, pl.up_to_date);
 }

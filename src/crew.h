@@ -17,10 +17,12 @@
 #include <vector>
 
 // What a worker is doing, in memory it shares with the parent: the index
-// of the file it converts, or none between files.
+// of the file it converts, or none between files, and the bytes of it read
+// so far.
 constexpr uint64_t no_file = UINT64_MAX;
 struct worker_slot {
     std::atomic<uint64_t> current;
+    std::atomic<uint64_t> seen;
 };
 
 // A worker's report of a file, written whole to the pipe all workers share.

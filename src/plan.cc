@@ -18,9 +18,11 @@ namespace {
 const file_id none{};
 
 // Where a conversion of the equation file `out`, walked from `dir`, would
-// write; false if the walk fails, which the conversion will say.
-bool key_of(int dir, const char *out, out_key &k) {
+// write, and whether what is there now is no older than the input of
+// status `in`; false if the walk fails, which the conversion will say.
+bool key_of(int dir, const char *out, const struct stat &in, out_key &k, bool &not_older) {
     place p;
+    not_older = false;
     if (!resolve(dir, out, p)) return false;
     struct stat st = p.st;
     if (p.exists) {
@@ -28,6 +30,13 @@ bool key_of(int dir, const char *out, out_key &k) {
         // text says.
         if (p.through && fstatat(p.dir.get(), p.name.c_str(), &st, 0) != 0) return false;
         k.file = id_of(st);
+#ifdef __APPLE__
+        const timespec &made = st.st_mtimespec, &changed = in.st_mtimespec;
+#else
+        const timespec &made = st.st_mtim, &changed = in.st_mtim;
+#endif
+        not_older = made.tv_sec > changed.tv_sec ||
+                    (made.tv_sec == changed.tv_sec && made.tv_nsec >= changed.tv_nsec);
         return true;
     }
     if (fstat(p.dir.get(), &st) != 0) return false;
@@ -36,9 +45,13 @@ bool key_of(int dir, const char *out, out_key &k) {
     return true;
 }
 
-// Adds `j`, which writes `k` when that is known; the same input planned
-// before to write the same file is passed over.
-void add(plan &pl, job j, const out_key *k) {
+// Adds `j`, of status `st`, whose equation file is `out` from `dir`; the
+// same input planned before to write the same file is passed over.
+void add(plan &pl, job j, const struct stat &st, int dir, const char *out) {
+    out_key key;
+    bool not_older = false;
+    const out_key *k = key_of(dir, out, st, key, not_older) ? &key : nullptr;
+    j.up_to_date = pl.update && not_older;
     if (k != nullptr) {
         if (!pl.pairs.emplace(std::make_pair(j.seen.id, *k), true).second) return;
         pl.writers[*k].push_back(pl.jobs.size());
@@ -90,15 +103,11 @@ void plan_named(plan &pl, const std::string &path) {
         return refuse(pl, path, "no .tmp in the name, so no equation file of its own");
     j.seen = {id_of(st), S_ISFIFO(st.st_mode)};
     j.size = static_cast<uint64_t>(st.st_size);
-    out_key k;
-    bool known = key_of(where.at(), where.output.c_str(), k);
-    add(pl, std::move(j), known ? &k : nullptr);
+    add(pl, std::move(j), st, where.at(), where.output.c_str());
 }
 
-void plan_found(plan &pl, job j, int out_dir, const char *out) {
-    out_key k;
-    bool known = key_of(out_dir, out, k);
-    add(pl, std::move(j), known ? &k : nullptr);
+void plan_found(plan &pl, job j, const struct stat &st, int out_dir, const char *out) {
+    add(pl, std::move(j), st, out_dir, out);
 }
 
 bool plan_checked(plan &pl) {
@@ -123,6 +132,10 @@ bool plan_checked(plan &pl) {
     pl.writers.clear();
     pl.inputs.clear();
     pl.pairs.clear();
+    auto fresh =
+        std::remove_if(pl.jobs.begin(), pl.jobs.end(), [](const job &j) { return j.up_to_date; });
+    pl.up_to_date = static_cast<size_t>(pl.jobs.end() - fresh);
+    pl.jobs.erase(fresh, pl.jobs.end());
     return !pl.refused;
 }
 

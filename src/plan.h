@@ -32,6 +32,7 @@ struct job {
     std::string input, output; // the paths, as the user would name them
     planned seen;              // the input as the plan saw it
     uint64_t size = 0;         // and its size then
+    bool up_to_date = false;   // with -u: its equation file is not older
     int32_t dir = -1;          // found by the search: its directory's node; -1: named
     size_t name_at = 0;        // found: where its name in `dir` starts in `input`
     int32_t out_dir = -1;      // found: the node of the equation file's directory, or
@@ -55,7 +56,9 @@ struct out_key {
 struct plan {
     std::vector<dir_node> dirs;
     std::vector<job> jobs;
-    bool refused = false; // a problem was said
+    bool update = false;   // -u: inputs whose equation files are not older are left out
+    bool refused = false;  // a problem was said
+    size_t up_to_date = 0; // inputs left out so
     // While planning: who writes each equation file, the inputs planned,
     // and the pairs already planned, so that a file given twice is
     // converted once.
@@ -71,13 +74,15 @@ void refuse(plan &pl, const std::string &path, const std::string &what);
 // converts it.
 void plan_named(plan &pl, const std::string &path);
 
-// Adds the file `j` that the search found, whose equation file is `out`
-// from `out_dir` (a directory the search holds open, or AT_FDCWD).
-void plan_found(plan &pl, job j, int out_dir, const char *out);
+// Adds the file `j` that the search found, of status `st`, whose equation
+// file is `out` from `out_dir` (a directory the search holds open, or
+// AT_FDCWD).
+void plan_found(plan &pl, job j, const struct stat &st, int out_dir, const char *out);
 
 // Once every input is in: refuses every group of inputs that would write
-// one file, and every input whose equation file is another planned input.
-// True if the plan stands.
+// one file, and every input whose equation file is another planned input;
+// then leaves out, with -u, the inputs up to date.  True if the plan
+// stands.
 bool plan_checked(plan &pl);
 
 // Reads the names of the inputs from standard input, each ending at an

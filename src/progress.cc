@@ -1,9 +1,12 @@
 // zelmor-batch's words to the user.
 #include "progress.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -14,6 +17,16 @@ long now_ms() {
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
     return t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+double seconds_since(const progress &p) {
+    return static_cast<double>(now_ms() - p.start) / 1000;
+}
+
+// The terminal's width in columns, or 80 if it cannot be told.
+size_t columns() {
+    winsize w{};
+    return ioctl(STDERR_FILENO, TIOCGWINSZ, &w) == 0 && w.ws_col > 0 ? w.ws_col : 80;
 }
 
 } // namespace
@@ -33,13 +46,28 @@ void complain(const std::string &what) {
 }
 
 std::string quoted(const std::string &name) {
-    return name;
+    auto control = [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; };
+    if (std::none_of(name.begin(), name.end(), control)) return name;
+    std::string q = "'";
+    for (char c : name) {
+        char hex[8];
+        (void)std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(c));
+        q += c == '\n'    ? "\\n"
+             : c == '\t'  ? "\\t"
+             : c == '\r'  ? "\\r"
+             : c == '\\'  ? "\\\\"
+             : c == '\''  ? "\\'"
+             : control(c) ? hex
+                          : std::string(1, c);
+    }
+    return q + "'";
 }
 
 void progress_start(progress &p, size_t total) {
     p.shown = isatty(STDERR_FILENO) == 1;
     p.start = now_ms();
     p.total = total;
+    if (total > 0) draw(p, 0, true); // at once, before the first file is done
 }
 
 void count_converted(progress &p, uint64_t bytes) {
@@ -51,34 +79,53 @@ void count_failed(progress &p, const std::string &what) {
     ++p.failed;
     clear_line(p);
     complain(what);
-    draw(p, true);
 }
 
 void clear_line(progress &p) {
-    if (p.shown) (void)put(STDERR_FILENO, "\r\033[K");
+    if (p.shown && p.drawn != 0) (void)put(STDERR_FILENO, "\r\033[K");
+    p.drawn = 0;
 }
 
-void draw(progress &p, bool force) {
+void draw(progress &p, uint64_t in_flight, bool force) {
     long now = now_ms();
-    if (!p.shown || (!force && now - p.drawn < redraw_ms)) return;
+    if (!p.shown || (!force && p.drawn != 0 && now - p.drawn < redraw_ms)) return;
     p.drawn = now;
-    double seconds = static_cast<double>(now - p.start) / 1000,
-           mib = static_cast<double>(p.bytes) / 1048576.0;
+    double seconds = seconds_since(p), mib = static_cast<double>(p.bytes + in_flight) / 1048576.0;
     char line[160];
-    (void)std::snprintf(line, sizeof line, "\r%zu/%zu files, %.1f MiB, %.1f MiB/s%s\033[K",
-                        p.converted + p.failed, p.total, mib, seconds > 0 ? mib / seconds : 0.0,
-                        p.failed > 0 ? (", " + std::to_string(p.failed) + " failed").c_str() : "");
-    (void)put(STDERR_FILENO, line);
+    int n = std::snprintf(line, sizeof line, "%zu/%zu files, %.1f MiB, %.1f MiB/s",
+                          p.converted + p.failed, p.total, mib, seconds > 0 ? mib / seconds : 0.0);
+    if (p.failed > 0 && n > 0 && static_cast<size_t>(n) < sizeof line)
+        (void)std::snprintf(line + n, sizeof line - static_cast<size_t>(n), ", %zu failed",
+                            p.failed);
+    // One column short of the width, so that the cursor never wraps.
+    std::string shown(line, std::min(std::strlen(line), columns() - 1));
+    (void)put(STDERR_FILENO, "\r" + shown + "\033[K");
 }
 
-int summary(progress &p) {
+int summary(progress &p, size_t up_to_date) {
     clear_line(p);
-    long took = now_ms() - p.start;
-    if (p.shown && took > 1000) {
-        char line[128];
-        (void)std::snprintf(line, sizeof line, "%zu converted, %zu failed in %.1f s\n", p.converted,
-                            p.failed, static_cast<double>(took) / 1000);
+    if (p.shown) {
+        char line[160];
+        int n =
+            std::snprintf(line, sizeof line, "%zu converted, %zu failed", p.converted, p.failed);
+        if (up_to_date > 0 && n > 0 && static_cast<size_t>(n) < sizeof line)
+            n += std::snprintf(line + n, sizeof line - static_cast<size_t>(n), ", %zu up to date",
+                               up_to_date);
+        if (n > 0 && static_cast<size_t>(n) < sizeof line)
+            (void)std::snprintf(line + n, sizeof line - static_cast<size_t>(n), " in %.1f s\n",
+                                seconds_since(p));
         (void)put(STDERR_FILENO, line);
     }
     return p.failed > 0 ? 1 : 0;
+}
+
+void summary_ended(progress &p, int sig) {
+    clear_line(p);
+    char line[200];
+    (void)std::snprintf(line, sizeof line,
+                        "zelmor-batch: ended by %s: %zu converted, %zu failed, %zu not converted "
+                        "in %.1f s\n",
+                        strsignal(sig), p.converted, p.failed, p.total - p.converted - p.failed,
+                        seconds_since(p));
+    (void)put(STDERR_FILENO, line);
 }

@@ -1,6 +1,6 @@
 // zelmor-batch's words to the user, all on standard error: each problem in
-// the form "zelmor-batch: PATH: reason", and on a terminal a progress line
-// and a summary.
+// the form "zelmor-batch: PATH: reason", and on a terminal a progress line,
+// redrawn as bytes are converted, and a summary at the end.
 #ifndef ZELMOR_PROGRESS_H
 #define ZELMOR_PROGRESS_H
 
@@ -14,15 +14,18 @@ bool put(int fd, const std::string &s);
 // Says `what` on standard error, after the program's name.
 void complain(const std::string &what);
 
-// `name` as messages show it.
+// `name` as messages show it: as it is, or, if it holds a control byte
+// (below 0x20, or 0x7f), between single quotes, with each control byte as
+// \n, \t, \r or \xHH and each backslash and single quote after a
+// backslash.
 std::string quoted(const std::string &name);
 
-// The progress line, on a terminal only.
+// What a run of conversions has come to.
 struct progress {
     bool shown = false; // standard error is a terminal
     long start = 0, drawn = 0;
     size_t total = 0, converted = 0, failed = 0;
-    uint64_t bytes = 0;
+    uint64_t bytes = 0; // of the files finished
 };
 
 // Starts counting `total` files.
@@ -32,12 +35,18 @@ void progress_start(progress &p, size_t total);
 void count_converted(progress &p, uint64_t bytes);
 void count_failed(progress &p, const std::string &what);
 
-// Redraws the line, if it is time to (or `force`), or clears it.
-void draw(progress &p, bool force);
+// Redraws the line with `in_flight` bytes of files not finished, fitted to
+// the terminal's width, if it is time to (or `force`); clears it.
+void draw(progress &p, uint64_t in_flight, bool force);
 void clear_line(progress &p);
 
-// Clears the line, and ends a run that took more than a second with a
-// summary.  The exit status: 0 if nothing failed, 1 if anything did.
-int summary(progress &p);
+// Ends the run: on a terminal, says how many files were converted, failed
+// and were `up_to_date`, and in what time.  The exit status: 0 if nothing
+// failed, 1 if anything did.
+int summary(progress &p, size_t up_to_date);
+
+// Said before the batch ends by the signal `sig`, on any standard error:
+// what was converted, what failed, and what was not.
+void summary_ended(progress &p, int sig);
 
 #endif

@@ -54,6 +54,7 @@ struct trail {
     std::vector<int32_t> nodes;
     std::vector<size_t> starts;
     std::string path;
+    size_t found = 0; // files planned
 };
 
 // Plans the file `t.path`, found in the directory of the trail's end; its
@@ -61,7 +62,8 @@ struct trail {
 // holds the name the rule cuts: the file's own, one on the way, or, if the
 // rule cuts the PATH, one that the path leads to from the working
 // directory.
-void found(plan &pl, const trail &t, size_t at, const struct stat &st) {
+void found(plan &pl, trail &t, size_t at, const struct stat &st) {
+    ++t.found;
     job j;
     j.input = t.path;
     j.seen.id = id_of(st);
@@ -80,7 +82,7 @@ void found(plan &pl, const trail &t, size_t at, const struct stat &st) {
         j.out_at = t.starts[level - 1];
     }
     std::string out = j.output.substr(j.out_at);
-    plan_found(pl, std::move(j), out_dir, out.c_str());
+    plan_found(pl, std::move(j), st, out_dir, out.c_str());
 }
 
 // Lists the directory at the trail's end and goes down into each directory
@@ -147,6 +149,7 @@ void search(plan &pl, const std::string &path) {
     t.starts.push_back(0);
     t.path = path.back() == '/' ? path : path + "/";
     search_in(pl, t);
+    if (t.found == 0 && forwarded_signal() == 0) complain(quoted(path) + ": no *.tmp files");
 }
 
 int descend(descent &d, const std::vector<level> &levels) {

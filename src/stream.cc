@@ -26,6 +26,7 @@ void reset(in_stream &in, int fd, size_t cap) {
     in.src_read_count = in.src_read_next = 0;
     in.ended = false;
     in.err = 0;
+    in.seen = nullptr;
 }
 
 void reset(out_stream &out, int fd, size_t cap) {
@@ -86,6 +87,7 @@ size_t in_read(in_stream &in) {
         else in.len = static_cast<size_t>(n);
     }
     in.ended = in.len == 0 && in.err == 0;
+    if (in.seen != nullptr) in.seen->fetch_add(in.len, std::memory_order_relaxed);
     return in.len;
 }
 

@@ -34,6 +34,7 @@ conversion_result convert(const order &o, descent &d, conversion_buffers &b) {
 // current file; between files, nothing is armed and it just ends.
 void work(uint32_t me, int orders, int reports, worker_slot &slot) {
     std::unique_ptr<conversion_buffers> buffers(new (std::nothrow) conversion_buffers);
+    if (buffers != nullptr) buffers->seen = &slot.seen;
     try {
         order_reader in{orders, {}};
         order o;
@@ -43,6 +44,7 @@ void work(uint32_t me, int orders, int reports, worker_slot &slot) {
             conversion_result c = buffers == nullptr ? conversion_result{ENOMEM, failed_at::input}
                                                      : convert(o, d, *buffers);
             report r{o.index, c.bytes, me, c.err, static_cast<uint8_t>(c.at)};
+            slot.seen.store(0); // counted in the report from now on
             if (write(reports, &r, sizeof r) != static_cast<ssize_t>(sizeof r)) _exit(3);
             slot.current.store(no_file);
             release_signals(); // held from the commit: one that came ends the worker here

@@ -11,6 +11,7 @@
 #include "grammar.h"
 #include "kernels.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -27,7 +28,8 @@ constexpr size_t io_size = 128 * 1024;
 // gives what each write put in.  `ended` is set at the end of the input,
 // `err` (an errno) at a failed read; after either, reads yield nothing.  The
 // buffer has in_slack bytes of room past any read, for readers of whole
-// blocks.
+// blocks.  Each read adds its length to `*seen`, when it is set, for one
+// who watches from another process (none at first).
 constexpr size_t in_slack = 64;
 struct in_stream {
     size_t cap, len;
@@ -38,6 +40,7 @@ struct in_stream {
     size_t src_read_count, src_read_next;
     bool ended;
     int err;
+    std::atomic<uint64_t> *seen;
     alignas(64) unsigned char buf[io_size + in_slack];
 };
 

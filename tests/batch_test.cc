@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <optional>
 #include <string>
+#include <sys/syscall.h>
 #include <vector>
 
 namespace {
@@ -80,14 +82,24 @@ std::string deep_slurp(const fs::path &top, const char *name) {
     return got;
 }
 
-const std::string usage = "usage: zelmor-batch [-j N] [-n] [-0] [PATH...]\n"
+const std::string usage = "usage: zelmor-batch [-j N] [-n] [-u] [-0] [PATH...]\n"
                           "Converts each temporary file into its equation file, as zelmor does.\n"
                           "  PATH  a file, or a directory searched for regular files named *.tmp;\n"
                           "        with no PATH, or with -0, the files listed on standard input\n"
                           "  -j N  convert with N worker processes (default: the CPUs available)\n"
                           "  -n    print each input and its equation file, and convert nothing\n"
+                          "  -u    convert only inputs newer than their equation files\n"
                           "  -0    the list on standard input, and what -n prints, end each name\n"
                           "        with a NUL byte rather than a newline\n";
+
+// a.eqn-file made after a.tmp, b.eqn-file before b.tmp.
+void older_inputs(const fs::path &d) {
+    spit(d / "a.eqn-file", "old");
+    spit(d / "b.eqn-file", "old");
+    auto now = fs::file_time_type::clock::now();
+    fs::last_write_time(d / "a.tmp", now - std::chrono::hours(1));
+    fs::last_write_time(d / "b.eqn-file", now - std::chrono::hours(2));
+}
 
 const std::vector<std::string> odd = {
     "tree/a b.tmp",   "tree/q\"uote.tmp",  "tree/new\nline.tmp",    "tree/tab\there.tmp",
@@ -341,6 +353,74 @@ const batch_case cases[] = {
      {},
      {"a.eqn-file"},
      {.wrapper = {"sh", "-c", "exec \"$@\" >/dev/full", "sh"}}}, // written by the shell alone
+    {"letter in a group misnamed",
+     {"a.tmp"},
+     {"-qn", "a.tmp"},
+     2,
+     "zelmor-batch: unknown option -q\n" + usage,
+     {},
+     {"a.eqn-file"}},
+    {"file that looks like an option blamed on the one before",
+     {"a.tmp"},
+     {"-n", "-x.tmp"},
+     2,
+     "zelmor-batch: unknown option -x\n" + usage,
+     {},
+     {"a.eqn-file"}},
+    {"-j without its number called unknown",
+     {},
+     {"-j"},
+     2,
+     "zelmor-batch: -j needs a number\n" + usage,
+     {},
+     {}},
+    {"name with a newline printed as it is",
+     {"new\nline.tmp"},
+     {"-n", "new\nline.tmp"},
+     0,
+     "",
+     {},
+     {},
+     {.output = true},
+     nullptr,
+     "'new\\nline.tmp'\t'new\\nline.eqn-file'\n"},
+    {"name with a carriage return said as it is",
+     {},
+     {"bad\r.tmp"},
+     2,
+     "zelmor-batch: 'bad\\r.tmp': No such file or directory\n",
+     {},
+     {}},
+    {"directory without *.tmp files passed over in silence",
+     {},
+     {"empty"},
+     0,
+     "zelmor-batch: empty: no *.tmp files\n",
+     {},
+     {},
+     {},
+     [](const fs::path &d) { fs::create_directory(d / "empty"); }},
+    {"input older than its equation file converted with -u",
+     {"a.tmp", "b.tmp"},
+     {"-u", "a.tmp", "b.tmp"},
+     0,
+     "",
+     {"b.tmp"},
+     {},
+     {},
+     older_inputs,
+     "",
+     [](const fs::path &d) { EXPECT_EQ(slurp(d / "a.eqn-file"), "old"); }},
+    {"input older than its equation file planned with -u",
+     {"a.tmp", "b.tmp"},
+     {"-n", "-u", "a.tmp", "b.tmp"},
+     0,
+     "zelmor-batch: 1 up to date, not listed\n",
+     {},
+     {},
+     {.output = true},
+     older_inputs,
+     "b.tmp\tb.eqn-file\n"},
 };
 
 TEST(Batch, Table) {
@@ -483,9 +563,80 @@ TEST(Batch, SignalEndsWaitingWorkers) {
         EXPECT_TRUE(ends_within(pid, 5000)) << "still running with its input open";
         for (int i = 0; i < 1000 && !partial_files(dir.path).empty(); ++i) usleep(5000);
         for (int w : writers) close(w);
-        EXPECT_EQ(finish(pid, capture.path).status, 128 + c.sig);
+        run_result r = finish(pid, capture.path);
+        EXPECT_EQ(r.status, 128 + c.sig);
         EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{});
+        if (c.sig == SIGTERM && !c.list) {
+            EXPECT_EQ(r.err.rfind("zelmor-batch: ended by Terminated: 0 converted, 0 failed, 2 not "
+                                  "converted in ",
+                                  0),
+                      0u)
+                << r.err;
+        }
     }
+}
+
+// zelmor-batch at a terminal of `columns` columns, under script(1), with
+// `args` (words without quotes): what the terminal showed, and the status.
+run_result at_terminal(const fs::path &dir, const std::string &args, int columns,
+                       const fs::path &capture) {
+    std::string cmd = "stty cols " + std::to_string(columns) + " && exec '" + batch + "' " + args;
+    run_options opts{.program = "script", .input = "", .output = true};
+    return finish(start(dir, {"-qefc", cmd, "/dev/null"}, opts, capture), capture, opts);
+}
+
+// At a terminal: a usage line rather than a silent wait for a list, a
+// summary however short the run, and a progress line that never wraps.
+TEST(Batch, Terminal) {
+    if (std::system("script -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs script(1)";
+    struct terminal_case {
+        const char *fault;
+        std::string args;
+        int status;
+        std::string shown; // what the terminal shows, among the rest
+    };
+    const terminal_case rows[] = {
+        {"no PATH at a terminal waited on in silence", "", 2, "usage: zelmor-batch"},
+        {"short run ended without a summary", "-j1 d/0.tmp", 0, "1 converted, 0 failed in "},
+        {"no *.tmp files ended without a summary", "empty", 0,
+         "empty: no *.tmp files\r\n0 converted, 0 failed in "},
+        {"progress line wrapped on a narrow terminal", "-j1 d", 0,
+         "\r0/100 files, 0.0 MiB, 0\x1b[K"},
+    };
+    for (const terminal_case &c : rows) {
+        SCOPED_TRACE(c.fault);
+        temp_dir dir, capture;
+        fs::create_directory(dir.path / "empty");
+        fs::create_directory(dir.path / "d");
+        for (int i = 0; i < 100; ++i) spit(dir.path / "d" / (std::to_string(i) += ".tmp"), "");
+        run_result r = at_terminal(dir.path, c.args, 24, capture.path);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_NE(r.out.find(c.shown), std::string::npos) << excerpt(r.out, 0);
+        for (size_t at = 0; (at = r.out.find('\r', at)) != std::string::npos; ++at) {
+            size_t end = r.out.find_first_of("\x1b\r\n", at + 1);
+            EXPECT_LT(std::min(end, r.out.size()) - at - 1, 24u) << "wraps: " << excerpt(r.out, at);
+        }
+    }
+}
+
+// A large file, at a terminal: the line counts its bytes as they are
+// converted, not once it is done.
+TEST(Batch, ProgressMovesWithinAFile) {
+    if (std::system("script -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs script(1)";
+    temp_dir dir, capture;
+    ASSERT_EQ(mkfifo((dir.path / "big.tmp").c_str(), 0600), 0);
+    std::string cmd = "exec '" + batch + "' -j1 big.tmp";
+    run_options opts{.program = "script", .input = "", .output = true};
+    pid_t pid = start(dir.path, {"-qefc", cmd, "/dev/null"}, opts, capture.path);
+    int w = open((dir.path / "big.tmp").c_str(), O_WRONLY);
+    const std::string mib = repeat(line_in, (size_t{1} << 20) / line_in.size());
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(write(w, mib.data(), mib.size()), ssize_t(mib.size()));
+    bool moved = false;
+    for (int i = 0; i < 500 && !moved; ++i, usleep(10000))
+        moved = slurp(capture.path / "stdout").find("0/1 files, 3.0 MiB") != std::string::npos;
+    EXPECT_TRUE(moved) << excerpt(slurp(capture.path / "stdout"), 0);
+    close(w);
+    EXPECT_EQ(finish(pid, capture.path, opts).status, 0);
 }
 
 // A worker ended alone is reaped, and a signal that ends the batch later
@@ -502,6 +653,13 @@ TEST(Batch, NoSignalToAReapedWorker) {
     for (int i = 0; i < 1000 && (pid == 0 || children(pid).size() < 2); ++i, usleep(5000))
         pid = children(tracer).empty() ? 0 : children(tracer)[0];
     ASSERT_EQ(children(pid).size(), 2u);
+    auto in_open = [](pid_t worker) { // its FIFO, which it waits on, taken
+        long now = -1;
+        std::istringstream(slurp("/proc/" + std::to_string(worker) + "/syscall")) >> now;
+        return now == SYS_openat;
+    };
+    for (int i = 0; i < 1000 && !(in_open(children(pid)[0]) && in_open(children(pid)[1])); ++i)
+        usleep(5000);
     kill(children(pid)[0], SIGKILL);
     for (int i = 0; i < 1000 && slurp(capture.path / "stderr").empty(); ++i) usleep(5000);
     EXPECT_NE(slurp(capture.path / "stderr").find(": its worker ended by Killed"),

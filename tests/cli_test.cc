@@ -563,6 +563,14 @@ void open_to_nobody(const fs::path &d) {
         if (fs::exists(d / name) && chown((d / name).c_str(), 65534, 65534) != 0)
             throw std::runtime_error("chown");
 }
+// The equation file, set-group-ID, owned by uid 65534 in a group it is not
+// in, which only root could give the bit back to.
+void outside_its_group(const fs::path &d) {
+    open_to_nobody(d);
+    if (chown((d / "data.eqn-file").c_str(), 65534, 4242) != 0 ||
+        chmod((d / "data.eqn-file").c_str(), 02664) != 0)
+        throw std::runtime_error("chown");
+}
 void chattr(const char *flags, const fs::path &p) {
     std::string cmd = std::string("chattr ") + flags + " '" + p.string() + "'";
     if (std::system(cmd.c_str()) != 0) throw std::runtime_error(cmd);
@@ -786,10 +794,7 @@ const cli_case root_cases[] = {
      failure,
      {{"data.eqn-file", "old"}, {"twin", "old"}},
      [](const fs::path &d) {
-         open_to_nobody(d);
-         if (chown((d / "data.eqn-file").c_str(), 65534, 4242) != 0 ||
-             chmod((d / "data.eqn-file").c_str(), 02664) != 0)
-             throw std::runtime_error("chown");
+         outside_its_group(d);
          fs::create_hard_link(d / "data.eqn-file", d / "twin");
      },
      {.user = 65534, .program = "./zelmor"}},
@@ -799,12 +804,7 @@ const cli_case root_cases[] = {
      1,
      failure,
      {{"data.eqn-file", "old"}},
-     [](const fs::path &d) {
-         open_to_nobody(d);
-         if (chown((d / "data.eqn-file").c_str(), 65534, 4242) != 0 ||
-             chmod((d / "data.eqn-file").c_str(), 02664) != 0)
-             throw std::runtime_error("chown");
-     },
+     outside_its_group,
      {.user = 65534, .program = "./zelmor"}},
     {"link planted in a sticky directory its group may write followed",
      {},

@@ -404,6 +404,14 @@ TEST(Faults, HeldRaces) {
     };
     auto signal = [](int sig) { return [sig](const fs::path &, pid_t p) { kill(p, sig); }; };
     const char *partial = ".zelmor-partial-";
+    // A mode narrowed meanwhile, which the equation file must have after.
+    auto narrow = [](const fs::path &d, pid_t) {
+        fs::permissions(d / "data.eqn-file", fs::perms::owner_read | fs::perms::owner_write);
+    };
+    auto narrowed = [](const fs::path &d) {
+        EXPECT_EQ(fs::status(d / "data.eqn-file").permissions(),
+                  fs::perms::owner_read | fs::perms::owner_write);
+    };
     ino_t second = 0; // the equation file that another run published meanwhile
     std::vector<held_case> cases = {
         {"signal at the new file's close published the run",
@@ -490,32 +498,22 @@ TEST(Faults, HeldRaces) {
          "close",
          SYS_close,
          partial,
-         [](const fs::path &d, pid_t) {
-             fs::permissions(d / "data.eqn-file", fs::perms::owner_read | fs::perms::owner_write);
-         },
+         narrow,
          0,
          {{"data.eqn-file", output}},
          0,
-         [](const fs::path &d) {
-             EXPECT_EQ(fs::status(d / "data.eqn-file").permissions(),
-                       fs::perms::owner_read | fs::perms::owner_write);
-         }},
+         narrowed},
         {"mode narrowed just before the rename widened",
          files,
          "data.tmp",
          "/^rename(at2?)?$",
          rename_nr,
          partial,
-         [](const fs::path &d, pid_t) {
-             fs::permissions(d / "data.eqn-file", fs::perms::owner_read | fs::perms::owner_write);
-         },
+         narrow,
          0,
          {{"data.eqn-file", output}},
          0,
-         [](const fs::path &d) {
-             EXPECT_EQ(fs::status(d / "data.eqn-file").permissions(),
-                       fs::perms::owner_read | fs::perms::owner_write);
-         }},
+         narrowed},
         {"another run's file renamed over the name at the commit failed the run",
          files,
          "data.tmp",

@@ -102,10 +102,11 @@ struct run {
     std::string buf; // an order being sent
 };
 
-// The bytes the workers have read of the files they convert now.
+// The bytes the live workers have read of the files they convert now.
 uint64_t in_flight(const crew &c) {
     uint64_t bytes = 0;
-    for (size_t i = 0; i < c.workers.size(); ++i) bytes += c.slots[i].seen.load();
+    for (size_t i = 0; i < c.workers.size(); ++i)
+        if (c.pids[i] != 0) bytes += c.slots[i].seen.load();
     return bytes;
 }
 
@@ -122,14 +123,15 @@ bool more(const run &r) {
 void feed(run &r, worker &w, size_t most = most_ahead) {
     while (w.orders >= 0 && more(r) && w.queued.size() < most) {
         uint64_t i = r.again.empty() ? r.next : r.again.front();
-        encode(r.pl, i, r.buf);
         size_t ahead = 0;
         uint64_t bytes = r.pl.jobs[i].size;
         for (const sent &q : w.queued) ahead += q.bytes, bytes += r.pl.jobs[q.index].size;
-        if (!w.queued.empty() && (ahead + r.buf.size() > PIPE_BUF || bytes > most_bytes_ahead))
-            return;
+        if (!w.queued.empty() && bytes > most_bytes_ahead) return;
+        encode(r.pl, i, r.buf);
+        if (!w.queued.empty() && ahead + r.buf.size() > PIPE_BUF) return;
         if (!put(w.orders, r.buf)) return;
-        (r.again.empty() ? (void)++r.next : r.again.pop_front());
+        if (r.again.empty()) ++r.next;
+        else r.again.pop_front();
         w.queued.push_back({i, r.buf.size()});
     }
     if (w.orders >= 0 && w.queued.empty() && !more(r)) close_orders(w);

@@ -43,16 +43,9 @@ bool enter(place &p, int next) {
     return true;
 }
 
-// The walk has entered the directory it was to reach: `p` names nothing in it.
-bool entered(place &p) {
-    p.name.clear();
-    p.exists = true;
-    return true;
-}
-
 // The walk of resolve(), or of open_dir_walked() when `to_dir`: then the
-// last component must be a directory, which is entered, and `p` names
-// nothing in it.
+// last component must be a directory, which is entered, and only `p.dir`
+// counts.
 bool walk(int start, const char *path, place &p, bool to_dir) {
     std::string rest = path;
     size_t at = 0;
@@ -65,7 +58,7 @@ bool walk(int start, const char *path, place &p, bool to_dir) {
         if (rest[at] == '/') {
             if (!enter(p, open("/", dir_flags))) return false;
             at = rest.find_first_not_of('/', at);
-            if (at == std::string::npos) return to_dir ? entered(p) : (errno = EISDIR, false);
+            if (at == std::string::npos) return to_dir || (errno = EISDIR, false);
         }
         size_t end = rest.find('/', at);
         size_t next = rest.find_first_not_of('/', end);
@@ -82,7 +75,7 @@ bool walk(int start, const char *path, place &p, bool to_dir) {
                 if (last && !to_dir)
                     return trailing ? (errno = ENOTDIR, false) : (p.through = true);
                 if (!enter(p, openat(p.dir.get(), p.name.c_str(), dir_flags))) return false;
-                if (last) return entered(p);
+                if (last) return true;
                 at = next;
                 continue;
             }
@@ -101,7 +94,7 @@ bool walk(int start, const char *path, place &p, bool to_dir) {
         if (!S_ISDIR(p.st.st_mode)) return errno = ENOTDIR, false;
         // Not followed if it became a link since it was looked at.
         if (!enter(p, openat(p.dir.get(), p.name.c_str(), dir_flags | O_NOFOLLOW))) return false;
-        if (last) return entered(p);
+        if (last) return true;
         at = next;
     }
 }

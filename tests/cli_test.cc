@@ -47,6 +47,7 @@ struct cli_case {
 const std::string big_in = repeat(line_in, 60000); // crosses many buffer refills
 const std::string long_token = std::string(300000, 'x');
 const std::string long_name = std::string(250, 'n');         // fits; with ".eqn-file" it does not
+const std::string name_255 = std::string(246, 'n');          // with ".eqn-file", NAME_MAX bytes
 const std::string deep_dir = repeat("directory-level-", 12); // path > 128 bytes
 
 // The bundled example, then 800 KB of equations: names and numbers of many
@@ -474,6 +475,20 @@ const cli_case cli_cases[] = {
          std::string reader = "timeout 20 head -c1 '" + (d / "data.eqn-file").string() + "' &";
          if (std::system(reader.c_str()) != 0) throw std::runtime_error(reader);
      }},
+    {"directory part ending in a link under /proc lost",
+     {{"data.tmp", line_in}},
+     {"/proc/self/cwd/data.tmp"},
+     0,
+     "",
+     {{"data.eqn-file", line_out}},
+     [](const fs::path &) { needs_native(); }},
+    {"equation file's name of 255 bytes refused in place",
+     {{name_255 + ".tmp", line_in}, {name_255 + ".eqn-file", "old"}},
+     {name_255 + ".tmp"},
+     0,
+     "",
+     {{name_255 + ".eqn-file", line_out}, {"twin", line_out}},
+     [](const fs::path &d) { fs::create_hard_link(d / (name_255 + ".eqn-file"), d / "twin"); }},
     {"FIFO read to the end taken for a file to empty",
      {{"data.tmp", line_in}},
      {"data.tmp"},

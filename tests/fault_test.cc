@@ -792,7 +792,9 @@ TEST(Faults, HeldRaces) {
          [&](const fs::path &d) {
              sticky(d);
              fs::create_directory(d / "pub/sub");
-             spit(d / "pub/sub/data.tmp", input);
+             // Inputs where a walk that followed, or stayed, would find one.
+             for (const char *name : {"pub/sub/data.tmp", "private/data.tmp", "pub/data.tmp"})
+                 spit(d / name, input);
              as_nobody(d / "pub/sub");
          },
          "pub/sub/data.tmp",
@@ -805,11 +807,29 @@ TEST(Faults, HeldRaces) {
              as_nobody(d / "pub/sub");
          },
          1,
-         {{"private/data.eqn-file", std::nullopt}},
+         {{"private/data.eqn-file", std::nullopt}, {"pub/data.eqn-file", std::nullopt}},
          0,
          nullptr,
          "delay_enter",
          1}, // the walk of the directory that holds the input and the equation file
+        {"input swapped for a link between its walk and its open followed",
+         [&](const fs::path &d) {
+             sticky(d);
+             spit(d / "private/secret.tmp", "(((secret)))");
+             spit(d / "pub/data.tmp", input);
+             as_nobody(d / "pub/data.tmp");
+         },
+         "pub/data.tmp",
+         "openat",
+         SYS_openat,
+         "\"data.tmp\", O_RDONLY",
+         [&](const fs::path &d, pid_t) {
+             fs::remove(d / "pub/data.tmp");
+             fs::create_symlink("../private/secret.tmp", d / "pub/data.tmp");
+             as_nobody(d / "pub/data.tmp");
+         },
+         1,
+         {{"pub/data.eqn-file", std::nullopt}}},
         {"directory swapped for a link during the search followed",
          [&](const fs::path &d) {
              sticky(d);

@@ -36,6 +36,12 @@ std::string zelmor_output(const std::string &input) {
     return slurp(dir.path / "x.eqn-file");
 }
 
+// Inputs whose equation files' names are too long for the file system.
+const std::string long_tmp = std::string(250, 'a') + ".tmp",
+                  long_eqn = std::string(250, 'a') + ".eqn-file";
+const std::string long_tmp2 = std::string(250, 'b') + ".tmp",
+                  long_eqn2 = std::string(250, 'b') + ".eqn-file";
+
 // Inputs of different shapes, each converted by zelmor for comparison.
 const std::vector<std::string> shapes = {line_in, repeat(line_in, 20000), "(((a  b )))(( x",
                                          std::string("((\0 (\t\" ))", 10), ""};
@@ -92,13 +98,21 @@ const std::string usage = "usage: zelmor-batch [-j N] [-n] [-u] [-0] [PATH...]\n
                           "  -0    the list on standard input, and what -n prints, end each name\n"
                           "        with a NUL byte rather than a newline\n";
 
-// a.eqn-file made after a.tmp, b.eqn-file before b.tmp.
+// Equation files made, to the nanosecond, after their inputs (a), before
+// them (b), at the same time (c), and before in the same second (d).
 void older_inputs(const fs::path &d) {
-    spit(d / "a.eqn-file", "old");
-    spit(d / "b.eqn-file", "old");
-    auto now = fs::file_time_type::clock::now();
-    fs::last_write_time(d / "a.tmp", now - std::chrono::hours(1));
-    fs::last_write_time(d / "b.eqn-file", now - std::chrono::hours(2));
+    using namespace std::chrono_literals;
+    auto input =
+        std::chrono::time_point_cast<std::chrono::seconds>(fs::file_time_type::clock::now() - 1h) +
+        500ms;
+    const std::pair<const char *, fs::file_time_type> made[] = {
+        {"a", input + 1h}, {"b", input - 2h}, {"c", input}, {"d", input - 300ms}};
+    for (const auto &[name, when] : made) {
+        std::string base = name;
+        spit(d / (base + ".eqn-file"), "old");
+        fs::last_write_time(d / (base + ".tmp"), input);
+        fs::last_write_time(d / (base + ".eqn-file"), when);
+    }
 }
 
 const std::vector<std::string> odd = {
@@ -330,7 +344,7 @@ const batch_case cases[] = {
      "",
      {},
      {},
-     {},
+     {.wrapper = {"sh", "-c", "ulimit -S -n 64 && exec \"$@\"", "sh"}}, // fewer than the depth
      [](const fs::path &d) { deep_spit(d, "deep.tmp", line_in); },
      "",
      [](const fs::path &d) {
@@ -400,27 +414,122 @@ const batch_case cases[] = {
      {},
      {},
      [](const fs::path &d) { fs::create_directory(d / "empty"); }},
-    {"input older than its equation file converted with -u",
-     {"a.tmp", "b.tmp"},
-     {"-u", "a.tmp", "b.tmp"},
+    {"input no newer than its equation file converted with -u",
+     {"a.tmp", "b.tmp", "c.tmp", "d.tmp"},
+     {"-u", "a.tmp", "b.tmp", "c.tmp", "d.tmp"},
      0,
      "",
-     {"b.tmp"},
+     {"b.tmp", "d.tmp"},
      {},
      {},
      older_inputs,
      "",
-     [](const fs::path &d) { EXPECT_EQ(slurp(d / "a.eqn-file"), "old"); }},
-    {"input older than its equation file planned with -u",
-     {"a.tmp", "b.tmp"},
-     {"-n", "-u", "a.tmp", "b.tmp"},
+     [](const fs::path &d) {
+         EXPECT_EQ(slurp(d / "a.eqn-file"), "old");
+         EXPECT_EQ(slurp(d / "c.eqn-file"), "old");
+     }},
+    {"input no newer than its equation file planned with -u",
+     {"a.tmp", "b.tmp", "c.tmp", "d.tmp"},
+     {"-n", "-u", "a.tmp", "b.tmp", "c.tmp", "d.tmp"},
      0,
-     "zelmor-batch: 1 up to date, not listed\n",
+     "zelmor-batch: 2 up to date, not listed\n",
      {},
      {},
      {.output = true},
      older_inputs,
-     "b.tmp\tb.eqn-file\n"},
+     "b.tmp\tb.eqn-file\nd.tmp\td.eqn-file\n"},
+    {"unreachable equation file taken for up to date",
+     {long_tmp, "b.tmp"},
+     {"-u", "."},
+     1,
+     "zelmor-batch: ./" + long_tmp + ": cannot write ./" + long_eqn + ": File name too long\n",
+     {"b.tmp"},
+     {}},
+    {"two unreachable equation files taken for one",
+     {long_tmp, long_tmp2},
+     {"-j1", "."},
+     1,
+     "zelmor-batch: ./" + long_tmp + ": cannot write ./" + long_eqn + ": File name too long\n" +
+         "zelmor-batch: ./" + long_tmp2 + ": cannot write ./" + long_eqn2 +
+         ": File name too long\n",
+     {},
+     {}},
+    {"number of jobs with letters taken",
+     {},
+     {"-j", "1a"},
+     2,
+     "zelmor-batch: -j 1a: not a number of jobs from 1 to 1024\n",
+     {},
+     {}},
+    {"most jobs refused",
+     {"a.tmp"},
+     {"-n", "-j", "1024", "a.tmp"},
+     0,
+     "",
+     {},
+     {"a.eqn-file"},
+     {.output = true},
+     nullptr,
+     "a.tmp\ta.eqn-file\n"},
+    {"unknown long option misnamed",
+     {},
+     {"--frobnicate"},
+     2,
+     "zelmor-batch: unknown option --frobnicate\n" + usage,
+     {},
+     {}},
+    {"list that cannot be read taken for an empty one",
+     {},
+     {},
+     2,
+     "zelmor-batch: standard input: Bad file descriptor\n",
+     {},
+     {},
+     {.wrapper = {"sh", "-c", "exec \"$@\" 0>/dev/null", "sh"}}},
+    {"PATH that is a link to a directory not searched",
+     {"real/a.tmp"},
+     {"alias"},
+     0,
+     "",
+     {},
+     {},
+     {},
+     [](const fs::path &d) { fs::create_directory_symlink("real", d / "alias"); },
+     "",
+     [](const fs::path &d) { EXPECT_EQ(slurp(d / "alias/a.eqn-file"), zelmor_output(line_in)); }},
+    {"equation files linked to one standard output converted",
+     {"x.tmp", "y.tmp"},
+     {"x.tmp", "y.tmp"},
+     2,
+     "zelmor-batch: x.tmp and y.tmp: their equation files x.eqn-file and y.eqn-file are one "
+     "file\n",
+     {},
+     {},
+     {},
+     [](const fs::path &d) {
+         for (const char *name : {"x.eqn-file", "y.eqn-file"})
+             fs::create_symlink("/dev/stdout", d / name);
+     }},
+    {"input linked to standard input refused",
+     {},
+     {"x.tmp"},
+     0,
+     "",
+     {},
+     {},
+     {},
+     [](const fs::path &d) { fs::create_symlink("/dev/stdin", d / "x.tmp"); },
+     "",
+     [](const fs::path &d) { EXPECT_EQ(slurp(d / "x.eqn-file"), stdin_guard); }},
+    {"workers that could not start taken for none needed",
+     {"a.tmp"},
+     {"a.tmp"},
+     1,
+     "zelmor-batch: pipe: Too many open files\n",
+     {},
+     {"a.eqn-file"},
+     {.max_files = 4},
+     [](const fs::path &) { needs_native(); }},
 };
 
 TEST(Batch, Table) {
@@ -432,7 +541,11 @@ TEST(Batch, Table) {
             fs::create_directories((dir.path / c.inputs[i]).parent_path());
             spit(dir.path / c.inputs[i], shapes[i % shapes.size()]);
         }
-        if (c.setup) c.setup(dir.path);
+        try {
+            if (c.setup) c.setup(dir.path);
+        } catch (const native_only &) {
+            continue;
+        }
         run_options opts = c.opts;
         opts.program = batch;
         run_result r = run(dir.path, c.args, opts);

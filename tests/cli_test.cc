@@ -78,14 +78,6 @@ void hard_link_output(const fs::path &d) {
     spit(d / "data.eqn-file", repeat("old ", 1000)); // longer than the conversion
     fs::create_hard_link(d / "data.eqn-file", d / "twin");
 }
-// Thrown by a setup whose case an emulator cannot run: qemu's -L prefix
-// takes absolute paths into the target's root, and it needs descriptors
-// of its own.
-struct native_only {};
-void needs_native() {
-    if (!emulator().empty()) throw native_only{};
-}
-
 // "l<i>", built up by appending: concatenation trips a false -Wrestrict.
 std::string link_name(int i) {
     std::string name = "l";

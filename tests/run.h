@@ -81,6 +81,14 @@ inline std::vector<std::string> emulator() {
     return words;
 }
 
+// Thrown by a setup whose case an emulator cannot run: qemu's -L prefix
+// takes absolute paths into the target's root, and it needs descriptors
+// of its own.
+struct native_only {};
+inline void needs_native() {
+    if (!emulator().empty()) throw native_only{};
+}
+
 // The program under test: the one built here, or another given in
 // ZELMOR_TEST_PROGRAM, such as an earlier build to compare with.
 inline std::string program_path() {

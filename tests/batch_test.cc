@@ -507,6 +507,7 @@ const batch_case cases[] = {
      {},
      {},
      [](const fs::path &d) {
+         needs_native();
          for (const char *name : {"x.eqn-file", "y.eqn-file"})
              fs::create_symlink("/dev/stdout", d / name);
      }},
@@ -518,7 +519,10 @@ const batch_case cases[] = {
      {},
      {},
      {},
-     [](const fs::path &d) { fs::create_symlink("/dev/stdin", d / "x.tmp"); },
+     [](const fs::path &d) {
+         needs_native();
+         fs::create_symlink("/dev/stdin", d / "x.tmp");
+     },
      "",
      [](const fs::path &d) { EXPECT_EQ(slurp(d / "x.eqn-file"), stdin_guard); }},
     {"workers that could not start taken for none needed",
@@ -653,10 +657,12 @@ TEST(Batch, SignalEndsWaitingWorkers) {
         temp_dir dir, capture;
         for (const char *fifo : {"a.tmp", "b.tmp", "list"})
             ASSERT_EQ(mkfifo((dir.path / fifo).c_str(), 0600), 0);
-        pid_t pid = c.list ? start(dir.path, {"-c", "exec \"$0\" -j 2 < list", batch},
-                                   {.program = "sh"}, capture.path)
-                           : start(dir.path, {"-j", "2", "a.tmp", "b.tmp"}, {.program = batch},
-                                   capture.path);
+        pid_t pid =
+            c.list
+                ? start(dir.path, {"-j", "2"},
+                        {.program = batch, .wrapper = {"sh", "-c", "exec \"$@\" < list", "sh"}},
+                        capture.path)
+                : start(dir.path, {"-j", "2", "a.tmp", "b.tmp"}, {.program = batch}, capture.path);
         std::vector<int> writers;
         for (const char *fifo : {"a.tmp", "b.tmp"}) {
             int w = -1;
@@ -693,8 +699,9 @@ TEST(Batch, SignalEndsWaitingWorkers) {
 // `args` (words without quotes): what the terminal showed, and the status.
 run_result at_terminal(const fs::path &dir, const std::string &args, int columns,
                        const fs::path &capture) {
-    std::string cmd = "stty cols " + std::to_string(columns) + " && exec '" + batch + "' " + args;
-    run_options opts{.program = "script", .input = "", .output = true};
+    std::string cmd =
+        "stty cols " + std::to_string(columns) + " && exec " + shell_words(batch) + " " + args;
+    run_options opts{.program = "script", .host_tool = true, .input = "", .output = true};
     return finish(start(dir, {"-qefc", cmd, "/dev/null"}, opts, capture), capture, opts);
 }
 
@@ -738,8 +745,8 @@ TEST(Batch, ProgressMovesWithinAFile) {
     if (std::system("script -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs script(1)";
     temp_dir dir, capture;
     ASSERT_EQ(mkfifo((dir.path / "big.tmp").c_str(), 0600), 0);
-    std::string cmd = "exec '" + batch + "' -j1 big.tmp";
-    run_options opts{.program = "script", .input = "", .output = true};
+    std::string cmd = "exec " + shell_words(batch) + " -j1 big.tmp";
+    run_options opts{.program = "script", .host_tool = true, .input = "", .output = true};
     pid_t pid = start(dir.path, {"-qefc", cmd, "/dev/null"}, opts, capture.path);
     int w = open((dir.path / "big.tmp").c_str(), O_WRONLY);
     const std::string mib = repeat(line_in, (size_t{1} << 20) / line_in.size());

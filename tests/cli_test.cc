@@ -505,7 +505,10 @@ const cli_case cli_cases[] = {
      0,
      "",
      {{"data.tmp", line_in}},
-     [](const fs::path &d) { fs::create_symlink("/dev/null", d / "data.eqn-file"); },
+     [](const fs::path &d) {
+         needs_native();
+         fs::create_symlink("/dev/null", d / "data.eqn-file");
+     },
      {},
      {"data.eqn-file"}},
 };

@@ -81,6 +81,16 @@ inline std::vector<std::string> emulator() {
     return words;
 }
 
+// The program as a shell would run it, under the emulator if there is one:
+// each word in single quotes, for a command line that script(1) runs.
+inline std::string shell_words(const std::string &program) {
+    std::string line;
+    std::vector<std::string> words = emulator();
+    words.push_back(program);
+    for (const std::string &w : words) line += (line.empty() ? "'" : " '") + w + "'";
+    return line;
+}
+
 // Thrown by a setup whose case an emulator cannot run: qemu's -L prefix
 // takes absolute paths into the target's root, and it needs descriptors
 // of its own.
@@ -111,6 +121,7 @@ struct run_options {
     int blocked_signal = 0; // started with this signal blocked
     std::string program = program_path();
     std::vector<std::string> wrapper = {}; // a command that runs the program, such as strace
+    bool host_tool = false; // the program is this machine's, such as script(1): never emulated
     std::optional<std::string> input = {}; // what standard input holds instead of its guard
     bool output = false; // standard output starts empty, and is what the program writes
 };
@@ -127,7 +138,8 @@ inline pid_t start(const fs::path &dir, const std::vector<std::string> &args,
     pid_t pid = fork();
     if (pid == 0) {
         std::vector<char *> argv;
-        std::vector<std::string> prefix = opts.wrapper, emu = emulator();
+        std::vector<std::string> prefix = opts.wrapper;
+        std::vector<std::string> emu = opts.host_tool ? std::vector<std::string>{} : emulator();
         prefix.insert(prefix.end(), emu.begin(), emu.end());
         for (const std::string &w : prefix) argv.push_back(const_cast<char *>(w.c_str()));
         argv.push_back(const_cast<char *>(opts.program.c_str()));

@@ -126,10 +126,11 @@ const batch_case cases[] = {
      0,
      "",
      odd,
-     {"tree/lnk.eqn-file", "outside/in.eqn-file", "tree/notes.eqn-file"},
+     {"tree/lnk.eqn-file", "outside/in.eqn-file", "tree/notes.eqn-file", "tree/.eqn-file"},
      {},
      [](const fs::path &d) {
          spit(d / "tree/notes.txt", line_in);
+         spit(d / "tree/.tmp", line_in); // hidden, as from a shell's *.tmp
          fs::create_directory(d / "outside");
          spit(d / "outside/in.tmp", line_in);
          fs::create_directory_symlink("../outside", d / "tree/linked");
@@ -149,6 +150,13 @@ const batch_case cases[] = {
      "",
      {"proj.tmp/only.tmp"},
      {"proj.tmp/only.eqn-file"}},
+    {"file two levels below the name the rule cuts given the wrong directory",
+     {"tree/p.tmpx/sub/x.tmp"},
+     {"tree"},
+     0,
+     "",
+     {"tree/p.tmpx/sub/x.tmp"},
+     {"tree/p.tmpx/sub/x.eqn-file"}},
     {"colliding names converted",
      {"x.tmp", "x.tmp.tmp", "y.tmp", "y.tmpold.tmp", "z.tmp"},
      {"."},
@@ -812,6 +820,23 @@ TEST(Batch, ChangedAfterThePlan) {
          [](const fs::path &d) {
              fs::remove(d / "tree/sub/z.tmp");
              mkfifo((d / "tree/sub/z.tmp").c_str(), 0600);
+         },
+         "tree/sub/z.tmp: changed since the search; not converted\n", "tree/sub/z.eqn-file"},
+        {"directory removed after the plan taken for success", "tree",
+         [](const fs::path &d) { fs::remove_all(d / "tree/sub"); },
+         "tree/sub/z.tmp: changed since the search; not converted\n", "tree/sub/z.eqn-file"},
+        {"directory replaced by another after the plan converted there", "tree",
+         [](const fs::path &d) {
+             fs::rename(d / "tree/sub", d / "moved");
+             fs::create_directory(d / "tree/sub");
+             spit(d / "tree/sub/z.tmp", line_in);
+         },
+         "tree/sub/z.tmp: changed since the search; not converted\n", "tree/sub/z.eqn-file"},
+        {"PATH replaced after the plan converted there", "tree",
+         [](const fs::path &d) {
+             fs::rename(d / "tree", d / "moved");
+             fs::create_directories(d / "tree/sub");
+             spit(d / "tree/sub/z.tmp", line_in);
          },
          "tree/sub/z.tmp: changed since the search; not converted\n", "tree/sub/z.eqn-file"},
         {"named file replaced after the plan converted", "tree/sub/z.tmp",

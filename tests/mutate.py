@@ -65,6 +65,7 @@ import argparse
 import concurrent.futures
 import hashlib
 import os
+import random
 import re
 import shutil
 import signal
@@ -549,6 +550,9 @@ def main():
     ap.add_argument("--tests", metavar="REGEX", action="append",
                     help="run only the tests that ctest -R REGEX runs (default: the whole suite);"
                          " given again, each group in turn, so that a quick one can come first")
+    ap.add_argument("--sample", type=int, metavar="N",
+                    help="try only N mutants drawn at random (seeded, so the same N each time),"
+                         " to estimate the score when the whole catalogue would take too long")
     args = ap.parse_args()
 
     mutants = catalogue(args.files)
@@ -559,6 +563,9 @@ def main():
     if args.kinds:
         kinds = re.compile(args.kinds)
         mutants = [m for m in mutants if kinds.search(m["family"] + ": " + m["kind"])]
+    if args.sample is not None and args.sample < len(mutants):
+        picked = set(random.Random(args.sample).sample(range(len(mutants)), args.sample))
+        mutants = [m for i, m in enumerate(mutants) if i in picked]
     if args.list:
         for m in mutants:
             mark = "  (equivalent)" if m["id"] in known else ""

@@ -4,6 +4,7 @@
 #include "publish.h"
 #include "resolve.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -42,6 +43,12 @@ bool blocking(int fd) {
     return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
+// Whether `st` is a file of zelmor-batch's own, never to be converted or
+// written.
+bool off_limits(const conversion_buffers &b, const struct stat &st) {
+    return std::find(b.off_limits.begin(), b.off_limits.end(), id_of(st)) != b.off_limits.end();
+}
+
 // Converts the open input `input`, of status `st`, into the equation file
 // `output` from `output_dir`.
 conversion_result convert_open(unique_fd input, const struct stat &st, int output_dir,
@@ -50,6 +57,12 @@ conversion_result convert_open(unique_fd input, const struct stat &st, int outpu
     publication pub;
     pub.wait = wait;
     if (!publish_begin(pub, output_dir, output, st)) return failed(failed_at::output);
+    struct stat target;
+    if (!buffers.off_limits.empty() && pub.temp.empty() &&
+        (fstat(pub.file.get(), &target) != 0 || off_limits(buffers, target))) {
+        publish_abandon(pub);
+        return {EPERM, failed_at::output};
+    }
     conversion_result r = filter_fds(input.get(), pub.file.get(), buffers);
     // The input first: nothing is published after a failed close.
     if (input.close() != 0 && r.err == 0) r = failed(failed_at::input);
@@ -114,7 +127,9 @@ conversion_result convert_path(const char *path, conversion_buffers &buffers,
     unique_fd input(open_walked(where.at(), where.input, input_flags | (wait ? 0 : O_NONBLOCK)));
     struct stat st;
     if (!input.valid() || fstat(input.get(), &st) != 0) return failed(failed_at::input);
-    if (plan != nullptr && !(id_of(st) == plan->id)) return {ESTALE, failed_at::changed};
+    if (plan != nullptr && (!(id_of(st) == plan->id) || S_ISFIFO(st.st_mode) != plan->fifo))
+        return {ESTALE, failed_at::changed};
+    if (off_limits(buffers, st)) return {EPERM, failed_at::input};
     if (!wait && !blocking(input.get())) return failed(failed_at::input);
     return convert_open(std::move(input), st, where.at(), where.output.c_str(), plan == nullptr,
                         buffers);

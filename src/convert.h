@@ -11,6 +11,16 @@
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
+#include <vector>
+
+// The identity of a file: its device and inode.
+struct file_id {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool operator==(const file_id &o) const { return dev == o.dev && ino == o.ino; }
+    bool operator<(const file_id &o) const { return dev != o.dev ? dev < o.dev : ino < o.ino; }
+};
+file_id id_of(const struct stat &st);
 
 // The streams of a conversion, taken once and used for one file after
 // another; too large for a small stack.  The kernels are chosen once, when
@@ -19,6 +29,9 @@
 struct conversion_buffers {
     isa level = best_isa();
     std::atomic<uint64_t> *seen = nullptr; // the input's bytes read, as they are
+    // Files no conversion may read or write: zelmor-batch's own pipes, which
+    // anyone can name through a link into /proc.
+    std::vector<file_id> off_limits;
     scan_input in;
     out_stream out;
 };
@@ -31,15 +44,6 @@ struct conversion_buffers {
 // signals turn into write errors that end the run like any other.  False
 // if 0, 1 or 2 cannot be taken.
 bool start_process(unsigned &closed) noexcept;
-
-// The identity of a file: its device and inode.
-struct file_id {
-    dev_t dev = 0;
-    ino_t ino = 0;
-    bool operator==(const file_id &o) const { return dev == o.dev && ino == o.ino; }
-    bool operator<(const file_id &o) const { return dev != o.dev ? dev < o.dev : ino < o.ino; }
-};
-file_id id_of(const struct stat &st);
 
 // Where a conversion failed: reaching, opening or reading the input;
 // finding the input other than the file planned; or writing, or making

@@ -7,6 +7,7 @@
 #include "takeback.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -207,14 +208,25 @@ bool start_workers(unsigned n, crew &c) {
     c.reports = report_pipe[0];
     c.workers.reserve(n);
     c.pids.reserve(n);
+    // Every pipe first, so that each worker knows them all, to refuse a
+    // file that is one of them: a link into /proc can name any of them.
+    std::vector<std::array<int, 2>> order_pipes(n);
+    std::vector<file_id> pipes;
+    struct stat st;
+    for (int fd : {report_pipe[0], c.wake[0]})
+        if (fstat(fd, &st) == 0) pipes.push_back(id_of(st));
+    for (uint32_t i = 0; i < n; ++i) {
+        if (pipe(order_pipes[i].data()) != 0) {
+            complain(std::string("pipe: ") + std::strerror(errno));
+            n = i;
+            break;
+        }
+        if (fstat(order_pipes[i][0], &st) == 0) pipes.push_back(id_of(st));
+    }
     catch_ending_signals();
     hold_signals(); // a signal meanwhile is passed on to every worker started
     for (uint32_t i = 0; i < n; ++i) {
-        int order_pipe[2];
-        if (pipe(order_pipe) != 0) {
-            complain(std::string("pipe: ") + std::strerror(errno));
-            break;
-        }
+        int *order_pipe = order_pipes[i].data();
         c.slots[i].current.store(no_file);
         c.slots[i].seen.store(0);
         pid_t pid = fork();
@@ -222,6 +234,7 @@ bool start_workers(unsigned n, crew &c) {
             // Only its own orders, and the reports: a worker holding
             // another's orders would keep that one from seeing their end.
             for (const worker &w : c.workers) close(w.orders);
+            for (uint32_t j = i + 1; j < n; ++j) close(order_pipes[j][0]), close(order_pipes[j][1]);
             close(order_pipe[1]);
             close(report_pipe[0]);
             close(c.wake[0]);
@@ -234,11 +247,12 @@ bool start_workers(unsigned n, crew &c) {
             if (getppid() != c.parent) (void)raise(SIGTERM);
 #endif
             release_signals();
-            work(i, order_pipe[0], report_pipe[1], c.slots[i]);
+            work(i, order_pipe[0], report_pipe[1], c.slots[i], std::move(pipes));
         }
         close(order_pipe[0]);
         if (pid < 0) {
             close(order_pipe[1]);
+            for (uint32_t j = i + 1; j < n; ++j) close(order_pipes[j][0]), close(order_pipes[j][1]);
             complain(std::string("fork: ") + std::strerror(errno));
             break;
         }

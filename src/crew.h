@@ -36,7 +36,9 @@ struct report {
 
 // Converts the files its orders name, one after another, reporting each;
 // ends at the end of its orders.  See worker.cc.
-[[noreturn]] void work(uint32_t me, int orders, int reports, worker_slot &slot);
+// `pipes` are the batch's own, never to be converted or written.
+[[noreturn]] void work(uint32_t me, int orders, int reports, worker_slot &slot,
+                       std::vector<file_id> pipes);
 
 // A file sent to a worker and not yet reported, and the length of its
 // order.

@@ -91,8 +91,13 @@ void search_in(plan &pl, trail &t) {
     if (forwarded_signal() != 0) return; // the batch is ending
     int dir = t.fds.back().get();
     std::string here = t.path.substr(0, t.path.size() - 1);
-    DIR *d = fdopendir(openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (d == nullptr) return refuse(pl, here, std::strerror(errno));
+    int listing = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *d = listing < 0 ? nullptr : fdopendir(listing);
+    if (d == nullptr) {
+        int err = errno;
+        if (listing >= 0) close(listing);
+        return refuse(pl, here, std::strerror(err));
+    }
     std::vector<std::pair<std::string, struct stat>> entries;
     errno = 0;
     for (dirent *e; (e = readdir(d)) != nullptr; errno = 0) {
@@ -148,8 +153,13 @@ void search(plan &pl, const std::string &path) {
     t.nodes.push_back(static_cast<int32_t>(pl.dirs.size() - 1));
     t.starts.push_back(0);
     t.path = path.back() == '/' ? path : path + "/";
+    // "No *.tmp files" only of a PATH searched everywhere, without a problem.
+    const bool refused_before = pl.refused;
+    pl.refused = false;
     search_in(pl, t);
-    if (t.found == 0 && forwarded_signal() == 0) complain(quoted(path) + ": no *.tmp files");
+    if (t.found == 0 && !pl.refused && forwarded_signal() == 0)
+        complain(quoted(path) + ": no *.tmp files");
+    pl.refused = pl.refused || refused_before;
 }
 
 int descend(descent &d, const std::vector<level> &levels) {

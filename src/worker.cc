@@ -32,9 +32,9 @@ conversion_result convert(const order &o, descent &d, conversion_buffers &b) {
 
 // A signal that ends the batch ends the worker too, taking back its
 // current file; between files, nothing is armed and it just ends.
-void work(uint32_t me, int orders, int reports, worker_slot &slot) {
+void work(uint32_t me, int orders, int reports, worker_slot &slot, std::vector<file_id> pipes) {
     std::unique_ptr<conversion_buffers> buffers(new (std::nothrow) conversion_buffers);
-    if (buffers != nullptr) buffers->seen = &slot.seen;
+    if (buffers != nullptr) buffers->seen = &slot.seen, buffers->off_limits = std::move(pipes);
     try {
         order_reader in{orders, {}};
         order o;

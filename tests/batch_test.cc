@@ -157,6 +157,80 @@ const batch_case cases[] = {
      "",
      {"tree/p.tmpx/sub/x.tmp"},
      {"tree/p.tmpx/sub/x.eqn-file"}},
+    {"equation file above, linked to the input, taken for another file",
+     {"tree/p.tmpx/sub/x.tmp"},
+     {"tree"},
+     2,
+     "zelmor-batch: tree/p.tmpx/sub/x.tmp: its equation file tree/p.eqn-file is the input itself\n",
+     {},
+     {},
+     {},
+     [](const fs::path &d) { fs::create_symlink("p.tmpx/sub/x.tmp", d / "tree/p.eqn-file"); }},
+    {"equation file linked to the input, listed after a subdirectory, looked for there",
+     {"tree/a/x.tmp", "tree/b.tmp"},
+     {"tree"},
+     2,
+     "zelmor-batch: tree/b.tmp: its equation file tree/b.eqn-file is the input itself\n",
+     {},
+     {"tree/a/x.eqn-file"},
+     {},
+     [](const fs::path &d) { fs::create_symlink("b.tmp", d / "tree/b.eqn-file"); }},
+    {"equation file linked to the worker's reports written into them",
+     {"a.tmp"},
+     {"-j1", "a.tmp"},
+     1,
+     "zelmor-batch: a.tmp: cannot write a.eqn-file: Operation not permitted\n",
+     {},
+     {},
+     {},
+     [](const fs::path &d) {
+         needs_native(); // an emulator holds descriptors of its own
+         fs::create_symlink("/proc/self/fd/4", d / "a.eqn-file");
+     }},
+    {"equation file linked to the worker's orders written into them",
+     {"a.tmp"},
+     {"-j1", "a.tmp"},
+     1,
+     "zelmor-batch: a.tmp: cannot write a.eqn-file: Operation not permitted\n",
+     {},
+     {},
+     {},
+     [](const fs::path &d) {
+         needs_native();
+         fs::create_symlink("/proc/self/fd/7", d / "a.eqn-file");
+     }},
+    {"files naming one equation file from two levels converted over each other",
+     {"tree/p.tmpx/sub/x.tmp", "tree/p.tmpy.tmp"},
+     {"tree"},
+     2,
+     "zelmor-batch: tree/p.tmpx/sub/x.tmp and tree/p.tmpy.tmp both name tree/p.eqn-file\n",
+     {},
+     {"tree/p.eqn-file"}},
+    {"searched and named file naming one equation file converted over each other",
+     {"real/sub/x.tmp", "real/sub/x.tmpq"},
+     {"real/sub", "alias/sub/x.tmpq"},
+     2,
+     "zelmor-batch: real/sub/x.tmp and alias/sub/x.tmpq: their equation files real/sub/x.eqn-file "
+     "and alias/sub/x.eqn-file are one file\n",
+     {},
+     {"real/sub/x.eqn-file"},
+     {},
+     [](const fs::path &d) { fs::create_directory_symlink("real", d / "alias"); }},
+    {"descriptors leaked, or the reason lost, when the search runs out of them",
+     {},
+     {"-j1", "."},
+     2,
+     "zelmor-batch: ./n/n/n/n/n/n/n/n: Too many open files\n",
+     {},
+     {},
+     {.max_files = 16},
+     [](const fs::path &d) {
+         needs_native(); // an emulator holds descriptors of its own
+         fs::path bottom = d;
+         for (int i = 0; i < 30; ++i) bottom /= "n";
+         fs::create_directories(bottom);
+         spit(bottom / "x.tmp", line_in);
+     }},
     {"colliding names converted",
      {"x.tmp", "x.tmp.tmp", "y.tmp", "y.tmpold.tmp", "z.tmp"},
      {"."},
@@ -864,6 +938,20 @@ TEST(Batch, ChangedAfterThePlan) {
         EXPECT_FALSE(fs::exists(fs::symlink_status(dir.path / c.absent))) << c.absent;
         EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{});
     }
+}
+
+// Pinned to one CPU and given no -j, the batch starts one worker, not one
+// for each CPU of the machine.
+TEST(Batch, OneWorkerPerUsableCpu) {
+    if (std::system("taskset -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs taskset";
+    temp_dir dir, capture;
+    ASSERT_EQ(mkfifo((dir.path / "a.tmp").c_str(), 0600), 0);
+    pid_t pid = start(dir.path, {"a.tmp"}, {.program = batch, .wrapper = {"taskset", "-c", "0"}},
+                      capture.path);
+    int w = open((dir.path / "a.tmp").c_str(), O_WRONLY); // a worker has it: all are started
+    EXPECT_EQ(children(pid).size(), 1u);
+    close(w);
+    EXPECT_EQ(finish(pid, capture.path).status, 0);
 }
 
 // A signal while a worker waits for its next input: the file it converted

@@ -16,6 +16,7 @@
 #include "takeback.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -71,7 +72,9 @@ int parse(int argc, char **argv, options &o) {
             char *end = nullptr;
             errno = 0;
             unsigned long n = std::strtoul(optarg, &end, 10);
-            if (errno != 0 || *end != '\0' || *optarg == '-' || n == 0 || n > max_jobs) {
+            // Digits alone: strtoul would also take spaces and a sign first.
+            if (errno != 0 || *end != '\0' || !std::isdigit(static_cast<unsigned char>(*optarg)) ||
+                n == 0 || n > max_jobs) {
                 complain(std::string("-j ") + optarg + ": not a number of jobs from 1 to " +
                          std::to_string(max_jobs));
                 return 2;
@@ -178,7 +181,7 @@ int main(int argc, char **argv) {
             else plan_named(pl, path);
         }
         bool ok = plan_checked(pl);
-        if (!ok || pl.jobs.empty()) stop_workers(c);
+        if (!ok || pl.jobs.empty()) stop_workers(c, pl.jobs.size());
         if (!ok) return 2;
         if (o.plan_only) return print_plan(pl, o.nul);
         if (!pl.jobs.empty()) return convert_all(pl, c);

@@ -36,13 +36,6 @@ conversion_result failed(failed_at at) {
     return {errno != 0 ? errno : EIO, at};
 }
 
-// Opened not to wait (on a FIFO with no writer), the input waits on its
-// reads again.
-bool blocking(int fd) {
-    int flags = fcntl(fd, F_GETFL);
-    return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
-}
-
 // Whether `st` is a file of zelmor-batch's own, never to be converted or
 // written.
 bool off_limits(const conversion_buffers &b, const struct stat &st) {
@@ -130,7 +123,9 @@ conversion_result convert_path(const char *path, conversion_buffers &buffers,
     if (plan != nullptr && (!(id_of(st) == plan->id) || S_ISFIFO(st.st_mode) != plan->fifo))
         return {ESTALE, failed_at::changed};
     if (off_limits(buffers, st)) return {EPERM, failed_at::input};
-    if (!wait && !blocking(input.get())) return failed(failed_at::input);
+    // Opened not to wait on a FIFO with no writer, the input waits on its
+    // reads again.
+    if (!wait && !set_blocking(input.get(), true)) return failed(failed_at::input);
     return convert_open(std::move(input), st, where.at(), where.output.c_str(), plan == nullptr,
                         buffers);
 }
@@ -146,6 +141,6 @@ conversion_result convert_found(int dir, const char *name, const file_id &id, in
     }
     if (fstat(input.get(), &st) != 0) return failed(failed_at::input);
     if (!S_ISREG(st.st_mode) || !(id_of(st) == id)) return {ESTALE, failed_at::changed};
-    if (!blocking(input.get())) return failed(failed_at::input);
+    if (!set_blocking(input.get(), true)) return failed(failed_at::input);
     return convert_open(std::move(input), st, output_dir, output, false, buffers);
 }

@@ -32,11 +32,6 @@ namespace {
 constexpr size_t most_ahead = 4;
 constexpr uint64_t most_bytes_ahead = 1 << 20;
 
-bool nonblocking(int fd) {
-    int flags = fcntl(fd, F_GETFL);
-    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
-
 void close_orders(worker &w) {
     if (w.orders >= 0) close(w.orders);
     w.orders = -1;
@@ -72,23 +67,6 @@ int reap(crew &c, size_t i) {
     (void)raise(sig);
     release_signals(); // ends the process by the signal
     _exit(128 + sig);  // not reached
-}
-
-// What to say of the file `j` that failed with `err` at `at`.
-std::string why_failed(const job &j, int err, uint8_t at) {
-    std::string why = std::strerror(err);
-    switch (static_cast<failed_at>(at)) {
-    case failed_at::input:
-        return "cannot read: " + why;
-    case failed_at::changed:
-        return j.dir >= 0 ? "changed since the search; not converted"
-                          : "changed since the plan; not converted";
-    case failed_at::output:
-        if (err == ENXIO) why = "a FIFO with no reader";
-        return "cannot write " + quoted(j.output) + ": " + why;
-    default:
-        return why;
-    }
 }
 
 // The parent's conversion of a plan: what is left to send, and to hear.
@@ -193,12 +171,23 @@ void gone(run &r, size_t i, bool again) {
     for (worker &other : r.c.workers) feed(r, other);
 }
 
+// Ends the batch by `sig` once every worker has ended, counting what they
+// reported before they did.
+[[noreturn]] void end_run(run &r, int sig) {
+    for (size_t i = 0; i < r.c.workers.size(); ++i) {
+        close_orders(r.c.workers[i]);
+        if (r.c.pids[i] != 0) (void)reap(r.c, i);
+    }
+    hear(r);
+    end_by(sig, r.c, &r.p);
+}
+
 } // namespace
 
 bool start_workers(unsigned n, crew &c) {
     int report_pipe[2];
-    if (pipe(report_pipe) != 0 || pipe(c.wake) != 0 || !nonblocking(report_pipe[0]) ||
-        !nonblocking(c.wake[0]) || !nonblocking(c.wake[1]))
+    if (pipe(report_pipe) != 0 || pipe(c.wake) != 0 || !set_blocking(report_pipe[0], false) ||
+        !set_blocking(c.wake[0], false) || !set_blocking(c.wake[1], false))
         return complain(std::string("pipe: ") + std::strerror(errno)), false;
     void *shared = mmap(nullptr, n * sizeof(worker_slot), PROT_READ | PROT_WRITE,
                         MAP_SHARED | MAP_ANONYMOUS, -1, 0);
@@ -265,12 +254,16 @@ bool start_workers(unsigned n, crew &c) {
     return !c.workers.empty();
 }
 
-void stop_workers(crew &c) {
+void stop_workers(crew &c, size_t planned) {
     for (size_t i = 0; i < c.workers.size(); ++i) {
         close_orders(c.workers[i]);
         if (c.pids[i] != 0) (void)reap(c, i);
     }
-    if (int sig = forwarded_signal(); sig != 0) end_by(sig, c);
+    if (int sig = forwarded_signal(); sig != 0) {
+        progress p;
+        progress_start(p, planned);
+        end_by(sig, c, &p);
+    }
 }
 
 int convert_all(const plan &pl, crew &c) {
@@ -295,10 +288,10 @@ int convert_all(const plan &pl, crew &c) {
             if (c.workers[i].orders >= 0 && fds[i + 2].revents != 0) gone(r, i, true);
         draw(r.p, in_flight(c), false);
     }
-    if (int sig = forwarded_signal(); sig != 0) end_by(sig, c, &r.p);
+    if (int sig = forwarded_signal(); sig != 0) end_run(r, sig);
     for (size_t i = 0; i < c.workers.size(); ++i)
         if (c.pids[i] != 0) gone(r, i, false);
-    if (int sig = forwarded_signal(); sig != 0) end_by(sig, c, &r.p);
+    if (int sig = forwarded_signal(); sig != 0) end_run(r, sig);
     // Files no worker was left to take (they could not start, or ended).
     for (uint64_t i = 0; i < pl.jobs.size(); ++i)
         if (!r.reported[i]) fail(r, i, "not converted: no worker was left to take it");

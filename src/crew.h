@@ -67,8 +67,9 @@ struct crew {
 bool start_workers(unsigned n, crew &c);
 
 // Lets the workers go with nothing to do; a signal that arrived ends the
-// process by it once they have ended.
-void stop_workers(crew &c);
+// process by it once they have ended, saying that the `planned` files
+// were not converted.
+void stop_workers(crew &c, size_t planned);
 
 // Converts the plan with the workers; returns the exit status, or ends the
 // process by the signal that ended the batch, once the workers have ended.

@@ -8,6 +8,7 @@
 #define ZELMOR_FD_H
 
 #include <cerrno>
+#include <fcntl.h>
 #include <unistd.h>
 #include <utility>
 
@@ -56,5 +57,12 @@ class unique_fd {
     }
     int fd_ = -1;
 };
+
+// Makes reads and writes on `fd` wait, or not; false, with errno set, if
+// it cannot.
+inline bool set_blocking(int fd, bool wait) noexcept {
+    int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, wait ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0;
+}
 
 #endif

@@ -45,12 +45,25 @@ bool key_of(int dir, const char *out, const struct stat &in, out_key &k, bool &n
     return true;
 }
 
+// The equation file `out` from `dir` by its name, where the walk to it
+// failed: the conversion will say why, unless what stood in the way goes
+// meanwhile, and inputs that name it must still be seen together.
+bool key_by_name(int dir, const char *out, out_key &k) {
+    struct stat st;
+    if ((dir == AT_FDCWD ? stat(".", &st) : fstat(dir, &st)) != 0) return false;
+    k = out_key{};
+    k.dir = id_of(st);
+    k.name = out;
+    return true;
+}
+
 // Adds `j`, of status `st`, whose equation file is `out` from `dir`; the
 // same input planned before to write the same file is passed over.
 void add(plan &pl, job j, const struct stat &st, int dir, const char *out) {
     out_key key;
     bool not_older = false;
-    const out_key *k = key_of(dir, out, st, key, not_older) ? &key : nullptr;
+    const out_key *k =
+        key_of(dir, out, st, key, not_older) || key_by_name(dir, out, key) ? &key : nullptr;
     j.up_to_date = pl.update && not_older;
     if (k != nullptr) {
         if (!pl.pairs.emplace(std::make_pair(j.seen.id, *k), true).second) return;

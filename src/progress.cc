@@ -129,3 +129,20 @@ void summary_ended(progress &p, int sig) {
                         seconds_since(p));
     (void)put(STDERR_FILENO, line);
 }
+
+// What to say of the file `j` that failed with `err` at `at`.
+std::string why_failed(const job &j, int err, uint8_t at) {
+    std::string why = std::strerror(err);
+    switch (static_cast<failed_at>(at)) {
+    case failed_at::input:
+        return "cannot read: " + why;
+    case failed_at::changed:
+        return j.dir >= 0 ? "changed since the search; not converted"
+                          : "changed since the plan; not converted";
+    case failed_at::output:
+        if (err == ENXIO) why = "a FIFO with no reader";
+        return "cannot write " + quoted(j.output) + ": " + why;
+    default:
+        return why;
+    }
+}

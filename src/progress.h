@@ -4,6 +4,8 @@
 #ifndef ZELMOR_PROGRESS_H
 #define ZELMOR_PROGRESS_H
 
+#include "plan.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -44,6 +46,9 @@ void clear_line(progress &p);
 // and were `up_to_date`, and in what time.  The exit status: 0 if nothing
 // failed, 1 if anything did.
 int summary(progress &p, size_t up_to_date);
+
+// What to say of the file `j` that failed with `err` at `at`, a failed_at.
+std::string why_failed(const job &j, int err, uint8_t at);
 
 // Said before the batch ends by the signal `sig`, on any standard error:
 // what was converted, what failed, and what was not.

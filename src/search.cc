@@ -85,26 +85,27 @@ void found(plan &pl, trail &t, size_t at, const struct stat &st) {
     plan_found(pl, std::move(j), st, out_dir, out.c_str());
 }
 
-// Lists the directory at the trail's end and goes down into each directory
-// in it, in the order of the names.
-void search_in(plan &pl, trail &t) {
-    if (forwarded_signal() != 0) return; // the batch is ending
+using entry = std::pair<std::string, struct stat>;
+
+// The directories and the *.tmp files in the directory at the trail's end,
+// each looked at rather than taken from the listing, last name first.
+std::vector<entry> listing(plan &pl, const trail &t) {
+    std::vector<entry> entries;
     int dir = t.fds.back().get();
     std::string here = t.path.substr(0, t.path.size() - 1);
-    int listing = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR *d = listing < 0 ? nullptr : fdopendir(listing);
+    int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *d = fd < 0 ? nullptr : fdopendir(fd);
     if (d == nullptr) {
         int err = errno;
-        if (listing >= 0) close(listing);
-        return refuse(pl, here, std::strerror(err));
+        if (fd >= 0) close(fd);
+        refuse(pl, here, std::strerror(err));
+        return entries;
     }
-    std::vector<std::pair<std::string, struct stat>> entries;
     errno = 0;
     for (dirent *e; (e = readdir(d)) != nullptr; errno = 0) {
         std::string name = e->d_name;
         struct stat st;
         if (name == "." || name == "..") continue;
-        // What the entry is, looked at rather than taken from the listing.
         if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             refuse(pl, t.path + name, std::strerror(errno));
         else if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && named_tmp(name)))
@@ -113,32 +114,50 @@ void search_in(plan &pl, trail &t) {
     if (errno != 0) refuse(pl, here, std::strerror(errno));
     closedir(d);
     std::sort(entries.begin(), entries.end(),
-              [](const auto &a, const auto &b) { return a.first < b.first; });
-    size_t at = t.path.size();
-    for (const auto &[name, st] : entries) {
-        t.path.resize(at);
-        t.path += name;
-        if (!S_ISDIR(st.st_mode)) {
-            found(pl, t, at, st);
+              [](const entry &a, const entry &b) { return a.first > b.first; });
+    return entries;
+}
+
+// Searches the directory at the trail's end and every directory below it,
+// in the order of the names: a loop holding each level's entries still to
+// see, not a recursion, so that depth is bound by descriptors, not by the
+// stack.
+void search_down(plan &pl, trail &t) {
+    std::vector<std::vector<entry>> left;
+    left.push_back(listing(pl, t));
+    while (!left.empty() && forwarded_signal() == 0) {
+        if (left.back().empty()) { // this directory is done: back up
+            left.pop_back();
+            t.path.resize(t.starts.back());
+            t.fds.pop_back();
+            t.nodes.pop_back();
+            t.starts.pop_back();
             continue;
         }
-        unique_fd sub = open_below(dir, name.c_str(), id_of(st));
+        entry e = std::move(left.back().back());
+        left.back().pop_back();
+        const std::string &name = e.first;
+        size_t at = t.path.size();
+        t.path += name;
+        if (!S_ISDIR(e.second.st_mode)) {
+            found(pl, t, at, e.second);
+            t.path.resize(at);
+            continue;
+        }
+        unique_fd sub = open_below(t.fds.back().get(), name.c_str(), id_of(e.second));
         if (!sub.valid()) {
             refuse(pl, t.path,
                    errno == ESTALE ? "changed during the search" : std::strerror(errno));
+            t.path.resize(at);
             continue;
         }
-        pl.dirs.push_back({t.nodes.back(), name, id_of(st)});
+        pl.dirs.push_back({t.nodes.back(), name, id_of(e.second)});
         t.fds.push_back(std::move(sub));
         t.nodes.push_back(static_cast<int32_t>(pl.dirs.size() - 1));
         t.starts.push_back(at);
         t.path += '/';
-        search_in(pl, t);
-        t.fds.pop_back();
-        t.nodes.pop_back();
-        t.starts.pop_back();
+        left.push_back(listing(pl, t));
     }
-    t.path.resize(at);
 }
 
 } // namespace
@@ -156,7 +175,7 @@ void search(plan &pl, const std::string &path) {
     // "No *.tmp files" only of a PATH searched everywhere, without a problem.
     const bool refused_before = pl.refused;
     pl.refused = false;
-    search_in(pl, t);
+    search_down(pl, t);
     if (t.found == 0 && !pl.refused && forwarded_signal() == 0)
         complain(quoted(path) + ": no *.tmp files");
     pl.refused = pl.refused || refused_before;

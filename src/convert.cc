@@ -120,7 +120,8 @@ conversion_result convert_path(const char *path, conversion_buffers &buffers,
     unique_fd input(open_walked(where.at(), where.input, input_flags | (wait ? 0 : O_NONBLOCK)));
     struct stat st;
     if (!input.valid() || fstat(input.get(), &st) != 0) return failed(failed_at::input);
-    if (plan != nullptr && (!(id_of(st) == plan->id) || S_ISFIFO(st.st_mode) != plan->fifo))
+    const bool is_fifo = S_ISFIFO(st.st_mode);
+    if (plan != nullptr && (!(id_of(st) == plan->id) || is_fifo != plan->fifo))
         return {ESTALE, failed_at::changed};
     if (off_limits(buffers, st)) return {EPERM, failed_at::input};
     // Opened not to wait on a FIFO with no writer, the input waits on its

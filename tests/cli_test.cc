@@ -915,10 +915,11 @@ TEST(Cli, MetadataCarriedOver) {
         {"set-user-ID bit lost", [](auto &, auto &eqn) { chmod(eqn.c_str(), 04755); }},
         {"set-group-ID bit lost", [](auto &, auto &eqn) { chmod(eqn.c_str(), 02755); }},
         {"sticky bit lost", [](auto &, auto &eqn) { chmod(eqn.c_str(), 01644); }},
-        {"extended attribute lost",
+        {"extended attribute, or one with an empty value, lost",
          [&](auto &, auto &eqn) {
              set(eqn, "user.origin", "lab");
              set(eqn, "user.b", "second");
+             set(eqn, "user.empty", ""); // a value of no bytes is a value
          }},
         {"owner lost", [](auto &, auto &eqn) { ASSERT_EQ(chown(eqn.c_str(), 65534, 0), 0); }, 0,
          false, false, meta_case::kept_in_place},

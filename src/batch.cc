@@ -73,8 +73,8 @@ int parse(int argc, char **argv, options &o) {
             errno = 0;
             unsigned long n = std::strtoul(optarg, &end, 10);
             // Digits alone: strtoul would also take spaces and a sign first.
-            if (errno != 0 || *end != '\0' || std::isdigit(static_cast<unsigned char>(*optarg)) == 0 ||
-                n == 0 || n > max_jobs) {
+            if (errno != 0 || *end != '\0' ||
+                std::isdigit(static_cast<unsigned char>(*optarg)) == 0 || n == 0 || n > max_jobs) {
                 complain(std::string("-j ") + optarg + ": not a number of jobs from 1 to " +
                          std::to_string(max_jobs));
                 return 2;

@@ -5,12 +5,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
 #ifdef __linux__
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #endif
 
@@ -27,6 +29,30 @@ constexpr unsigned frozen_flags = UF_IMMUTABLE | UF_APPEND | SF_IMMUTABLE | SF_A
 constexpr unsigned carried_flags = 0;
 constexpr unsigned frozen_flags = 0;
 #endif
+
+// The capabilities that decide what a change of mode keeps: to change any
+// file's mode, and to keep or set set-ID bits on any file.  Decided by the
+// effective set, as the kernel decides, not by the user ID: root may run
+// without them.
+constexpr int cap_fowner = 3;
+constexpr int cap_fsetid = 4;
+
+bool capable(int cap) {
+#if defined(__linux__) && defined(SYS_capget)
+    struct {
+        uint32_t version;
+        int pid;
+    } header{0x20080522, 0}; // version 3: two words of each set
+    struct {
+        uint32_t effective, permitted, inheritable;
+    } sets[2] = {};
+    if (syscall(SYS_capget, &header, sets) != 0) return geteuid() == 0;
+    return (sets[cap / 32].effective >> (cap % 32) & 1) != 0;
+#else
+    (void)cap;
+    return geteuid() == 0;
+#endif
+}
 
 using xattr_list = std::vector<std::pair<std::string, std::string>>;
 
@@ -216,9 +242,12 @@ bool give_mode(int fd, mode_t mode) {
 
 bool may_give_set_id(const struct stat &st) {
     bool set_uid = (st.st_mode & S_ISUID) != 0, set_gid = (st.st_mode & S_ISGID) != 0;
-    if ((!set_uid && !set_gid) || geteuid() == 0) return true;
-    if (st.st_uid != geteuid()) return false;
-    if (!set_gid || st.st_gid == getegid()) return true;
+    if (!set_uid && !set_gid) return true;
+    // Its owner may change its mode, and so may one who may change any
+    // file's; the kernel then quietly drops the set-group-ID bit from one
+    // outside the file's group, but for one who may set it on any file.
+    if (st.st_uid != geteuid() && !capable(cap_fowner)) return false;
+    if (!set_gid || st.st_gid == getegid() || capable(cap_fsetid)) return true;
     std::vector<gid_t> groups(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
     int n = getgroups(static_cast<int>(groups.size()), groups.data());
     return n > 0 && std::find(groups.begin(), groups.begin() + n, st.st_gid) != groups.begin() + n;

@@ -36,8 +36,10 @@ bool read_metadata(int dir, const char *name, metadata &m, unique_fd *keep = nul
 bool give_mode(int fd, mode_t mode);
 
 // Whether this process may give a file of status `st` its set-ID bits
-// back, once writing has cleared them: the set-user-ID bit as its owner,
-// the set-group-ID bit as its owner in its group, either as root.
+// back, once writing has cleared them, as the kernel decides: the
+// set-user-ID bit as its owner, the set-group-ID bit as its owner in its
+// group, and either with the capabilities that stand in for those (root
+// without them may not).
 bool may_give_set_id(const struct stat &st);
 
 // Gives the file `fd` the owner, group, flags, extended attributes and mode

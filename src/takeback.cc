@@ -11,14 +11,16 @@
 
 namespace {
 
-// The signals whose default action ends the process, but for the faults a
-// bug raises (SEGV, BUS, FPE, ILL, ABRT), which keep their core dump, and
-// for PIPE and XFSZ, which the programs ignore so that they fail a write
-// instead.  The C library keeps two real-time signals below SIGRTMIN for
-// itself and refuses handlers for them.
+// The signals whose default action ends the process, the faults a bug
+// raises among them, which end it by the same signal once the run is taken
+// back, with the core dump their default action makes; but for PIPE and
+// XFSZ, which the programs ignore so that they fail a write instead.  The
+// C library keeps two real-time signals below SIGRTMIN for itself and
+// refuses handlers for them.
+constexpr int fault_signals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 constexpr int ending_signals[] = {
-    SIGHUP,    SIGINT,  SIGQUIT, SIGTRAP,   SIGALRM, SIGTERM,
-    SIGUSR1,   SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF, SIGSYS,
+    SIGHUP,    SIGINT,  SIGQUIT, SIGTRAP, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2, SIGXCPU,
+    SIGVTALRM, SIGPROF, SIGSYS,  SIGABRT, SIGSEGV, SIGBUS,  SIGFPE,  SIGILL,
 #ifdef SIGPOLL
     SIGPOLL,
 #endif
@@ -47,15 +49,20 @@ struct record {
     int fd = -1;                         // the file written, -1 once closed
     bool made = false;                   // the run made it
     bool in_place = false;               // it is the equation file, not a new file
+    bool regular = false;                // it is a regular file, dated when emptied
     dev_t dev = 0;                       // the file written
     ino_t ino = 0;
 };
 record rec;
 
-// Past a failure to empty the file, a handler can do nothing more; the
-// result is looked at only because the C library insists.
-void empty(int fd) {
-    if (ftruncate(fd, 0) != 0) return;
+// An equation file emptied in place is dated at the epoch, older than any
+// input, so that a run that converts only what is out of date converts it
+// again.  Past a failure to empty the file, a handler can do nothing more;
+// the results are looked at only because the C library insists.
+void empty(int fd, bool regular) {
+    const timespec epoch[2] = {{0, UTIME_OMIT}, {0, 0}};
+    if (ftruncate(fd, 0) != 0 || !regular) return;
+    if (futimens(fd, epoch) != 0) return;
 }
 
 // A full pipe has been told already; the result is looked at only because
@@ -74,12 +81,12 @@ void take_back(const record &r) {
     // In place, the file is emptied, through its descriptor while it is
     // open; past a failure to do so, nothing more can be done.
     if (r.fd >= 0 || !named) {
-        if (r.fd >= 0) empty(r.fd);
+        if (r.fd >= 0) empty(r.fd, r.regular);
         return;
     }
     int fd = openat(r.dir, r.name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return;
-    empty(fd);
+    empty(fd, r.regular);
     close(fd);
 }
 
@@ -93,9 +100,18 @@ sigset_t ending_set() {
     return set;
 }
 
-extern "C" void on_signal(int sig) {
+bool is_fault(int sig) {
+    for (int f : fault_signals)
+        if (f == sig) return true;
+    return false;
+}
+
+extern "C" void on_signal(int sig, siginfo_t *info, void *) {
     take_back(rec);
-    if (rec.forward_count > 0) {
+    // A fault the kernel raised, as a bug does, ends this process whatever
+    // it forwards: returning would only raise it again.
+    bool raised = is_fault(sig) && info != nullptr && info->si_code > 0;
+    if (rec.forward_count > 0 && !raised) {
         int err = errno;
         for (size_t i = 0; i < rec.forward_count; ++i)
             if (rec.forward[i] > 0) (void)kill(rec.forward[i], sig); // never 0: the whole group
@@ -105,7 +121,9 @@ extern "C" void on_signal(int sig) {
         return;
     }
     // Ends the process by the same signal, so that a calling shell or make
-    // sees it; the signal is blocked in its handler until this returns.
+    // sees it, with a core dump where its default action makes one; the
+    // signal is blocked in its handler until this returns, and a fault the
+    // kernel raised is raised again by the instruction that made it.
     struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
     sigaction(sig, &dfl, nullptr);
@@ -123,8 +141,16 @@ void catch_ending_signals() {
     // and is left alone, as one it ignores: it is the caller's to deliver.
     sigset_t all = ending_set(), start;
     struct sigaction sa {};
-    sa.sa_handler = on_signal;
+    sa.sa_sigaction = on_signal;
+    sa.sa_flags = SA_SIGINFO | SA_ONSTACK;
     sa.sa_mask = all;
+    // A stack of its own for the handler, so that a stack overflowed by a
+    // bug is taken back too.
+    static char alt_stack[64 * 1024];
+    stack_t ss{};
+    ss.ss_sp = alt_stack;
+    ss.ss_size = sizeof alt_stack;
+    (void)sigaltstack(&ss, nullptr);
     sigemptyset(&rec.caught);
     sigprocmask(SIG_BLOCK, &all, &start);
     for (int sig = 1; sig < NSIG; ++sig) {
@@ -174,6 +200,7 @@ bool arm_take_back(int dir, const char *name, int fd, bool made, bool in_place) 
     rec.fd = fd;
     rec.made = made;
     rec.in_place = in_place;
+    rec.regular = S_ISREG(st.st_mode);
     rec.dev = st.st_dev;
     rec.ino = st.st_ino;
     rec.armed = true;

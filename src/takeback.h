@@ -11,10 +11,10 @@
 #include <cstddef>
 #include <sys/types.h>
 
-// Catches every signal whose default action ends the process (but the
-// faults a bug raises, and those the caller ignores, as under nohup, or
+// Catches every signal whose default action ends the process, the faults a
+// bug raises among them (but those the caller ignores, as under nohup, or
 // blocks), so that it takes the run back before it ends the process by
-// that signal.
+// that signal, with the core dump that signal's default action makes.
 // Once per process; later calls do nothing.
 void catch_ending_signals();
 

@@ -42,6 +42,23 @@ bool off_limits(const conversion_buffers &b, const struct stat &st) {
     return std::find(b.off_limits.begin(), b.off_limits.end(), id_of(st)) != b.off_limits.end();
 }
 
+// Whether the regular file `fd`, of status `st` at its open, is still as it
+// was then: a file that grows, shrinks or is rewritten while it is read
+// gives a conversion of no version of it.  The failure if not.
+conversion_result unchanged(int fd, const struct stat &st) {
+    struct stat now;
+    if (fstat(fd, &now) != 0) return failed(failed_at::input);
+#ifdef __APPLE__
+    const timespec &m0 = st.st_mtimespec, &m1 = now.st_mtimespec;
+    const timespec &c0 = st.st_ctimespec, &c1 = now.st_ctimespec;
+#else
+    const timespec &m0 = st.st_mtim, &m1 = now.st_mtim, &c0 = st.st_ctim, &c1 = now.st_ctim;
+#endif
+    bool same = now.st_size == st.st_size && m0.tv_sec == m1.tv_sec && m0.tv_nsec == m1.tv_nsec &&
+                c0.tv_sec == c1.tv_sec && c0.tv_nsec == c1.tv_nsec;
+    return same ? conversion_result{} : conversion_result{ESTALE, failed_at::changed_while_read};
+}
+
 // Converts the open input `input`, of status `st`, into the equation file
 // `output` from `output_dir`.
 conversion_result convert_open(unique_fd input, const struct stat &st, int output_dir,
@@ -49,7 +66,12 @@ conversion_result convert_open(unique_fd input, const struct stat &st, int outpu
     if (S_ISDIR(st.st_mode)) return {EISDIR, failed_at::input};
     publication pub;
     pub.wait = wait;
-    if (!publish_begin(pub, output_dir, output, st)) return failed(failed_at::output);
+    if (!publish_begin(pub, output_dir, output, st)) {
+        conversion_result r = failed(failed_at::output);
+        if (r.err == ENXIO && S_ISFIFO(pub.found)) r.at = failed_at::no_reader;
+        if (r.err == ENXIO && S_ISSOCK(pub.found)) r.at = failed_at::socket;
+        return r;
+    }
     struct stat target;
     if (!buffers.off_limits.empty() && pub.temp.empty() &&
         (fstat(pub.file.get(), &target) != 0 || off_limits(buffers, target))) {
@@ -57,6 +79,7 @@ conversion_result convert_open(unique_fd input, const struct stat &st, int outpu
         return {EPERM, failed_at::output};
     }
     conversion_result r = filter_fds(input.get(), pub.file.get(), buffers);
+    if (r.err == 0 && S_ISREG(st.st_mode)) r = unchanged(input.get(), st);
     // The input first: nothing is published after a failed close.
     if (input.close() != 0 && r.err == 0) r = failed(failed_at::input);
     if (r.err != 0) {

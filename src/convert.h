@@ -46,9 +46,19 @@ struct conversion_buffers {
 bool start_process(unsigned &closed) noexcept;
 
 // Where a conversion failed: reaching, opening or reading the input;
-// finding the input other than the file planned; or writing, or making
-// into the equation file, what it wrote.
-enum class failed_at : uint8_t { nothing, input, changed, output };
+// finding the input other than the file planned; finding it changed while
+// it was read (its size or times not those it had at the open); writing,
+// or making into the equation file, what it wrote; or opening an equation
+// file that is a FIFO with no reader, or a socket, which none can write.
+enum class failed_at : uint8_t {
+    nothing,
+    input,
+    changed,
+    output,
+    changed_while_read,
+    no_reader,
+    socket
+};
 
 struct conversion_result {
     int err = 0; // 0 once the equation file is complete, or the errno of the failure
@@ -85,7 +95,8 @@ struct planned {
 // the input must be the file planned.  Without, as for zelmor, a FIFO
 // input waits for a writer, and a FIFO equation file for a reader, as a
 // shell's redirection does.  Leaves the input as it was, and the equation
-// file as it was before a failure (or, written in place, empty).  Never
+// file as it was before a failure (or, written in place, empty and dated
+// at the epoch, so that -u converts it again).  Never
 // throws.  A signal held while the conversion was published stays held,
 // until the caller lets it go.
 conversion_result convert_path(const char *path, conversion_buffers &buffers,

@@ -139,8 +139,13 @@ std::string why_failed(const job &j, int err, uint8_t at) {
     case failed_at::changed:
         return j.dir >= 0 ? "changed since the search; not converted"
                           : "changed since the plan; not converted";
+    case failed_at::changed_while_read:
+        return "changed while it was read; not converted";
+    case failed_at::no_reader:
+        return "cannot write " + quoted(j.output) + ": a FIFO with no reader";
+    case failed_at::socket:
+        return "cannot write " + quoted(j.output) + ": it is a socket";
     case failed_at::output:
-        if (err == ENXIO) why = "a FIFO with no reader";
         return "cannot write " + quoted(j.output) + ": " + why;
     default:
         return why;

@@ -92,6 +92,60 @@ bool adopt(publication &pub, unique_fd file, const std::string &name, bool made,
     return ok;
 }
 
+// Makes a file of the run's own in the equation file's directory, under a
+// new name of `temp`'s prefix, created exclusively with `mode` and armed
+// for the take-back: the new file, or the probe.
+bool make_partial(publication &pub, std::string &temp, mode_t mode) {
+    temp.assign(partial_prefix);
+    temp.resize(temp.size() + random_digits);
+    hold_signals();
+    int fd = -1;
+    for (unsigned attempt = 0; fd < 0 && attempt < max_attempts; ++attempt) {
+        random_part(&temp[sizeof partial_prefix - 1], attempt);
+        fd = openat(pub.dir.get(), temp.c_str(), write_flags | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    bool adopted = adopt(pub, unique_fd(fd), temp, true, false);
+    release_signals();
+    return adopted;
+}
+
+// Whether a new file can take what the replaced one has, found out on a
+// probe that never holds the conversion: an empty file in the equation
+// file's directory, given it all, checked and let go.  The system makes it
+// without a name where it can, so that nothing is left of it whatever ends
+// the run; elsewhere it has a name of its own and is taken back at once.
+// The new file itself stays private until the last write, and is given
+// what carries over only then.
+outcome probe(publication &pub) {
+    unique_fd file;
+#ifdef O_TMPFILE
+    file = unique_fd(openat(pub.dir.get(), ".", O_TMPFILE | write_flags, 0600));
+    // Without such files, the system says the flags are unsupported or
+    // takes them for a directory's.
+    if (!file.valid() && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+        return refused(errno) ? outcome::in_place : outcome::failed;
+#endif
+    bool named = !file.valid();
+    if (named) {
+        std::string name;
+        if (!make_partial(pub, name, 0600))
+            return refused(errno) ? outcome::in_place : outcome::failed;
+        file = std::move(pub.file);
+    }
+    bool taken = give_metadata(file.get(), pub.carried);
+    int err = errno;
+    bool closed = file.close() == 0;
+    if (taken && !closed) err = errno;
+    if (named) {
+        take_back_closed();
+        take_back_now(); // removes it
+    }
+    errno = err;
+    if (taken && closed) return outcome::ready;
+    return refused(err) || unsupported(err) ? outcome::in_place : outcome::failed;
+}
+
 // Makes the new file beside the equation file that `p` found.  An existing
 // equation file's owner, group, mode, flags and extended attributes carry
 // over; a new one gets mode 0666 less the umask.
@@ -105,34 +159,15 @@ outcome make_new(publication &pub, const place &p) {
         if (!same_file(pub.carried.st, p.st)) return outcome::changed;
         if (frozen(pub.carried)) return outcome::in_place;
         pub.carry = true;
+        outcome probed = probe(pub);
+        if (probed != outcome::ready) return probed;
     }
-    std::string temp(partial_prefix);
-    temp.resize(temp.size() + random_digits);
-    hold_signals();
-    int fd = -1;
-    for (unsigned attempt = 0; fd < 0 && attempt < max_attempts; ++attempt) {
-        random_part(&temp[sizeof partial_prefix - 1], attempt);
-        // Private until it has the old file's owner and mode.
-        fd = openat(pub.dir.get(), temp.c_str(), write_flags | O_CREAT | O_EXCL | O_NOFOLLOW,
-                    p.exists ? 0600 : 0666);
-        if (fd < 0 && errno != EEXIST) break;
-    }
-    bool adopted = adopt(pub, unique_fd(fd), temp, true, false);
-    release_signals();
-    if (!adopted) return refused(errno) ? outcome::in_place : outcome::failed;
+    // Private until it has the old file's owner and mode.
+    std::string temp;
+    if (!make_partial(pub, temp, p.exists ? 0600 : 0666))
+        return refused(errno) ? outcome::in_place : outcome::failed;
     pub.temp = std::move(temp);
-    // What carries over is given now, to find out whether the new file can
-    // take it, and the mode narrowed again at once: private while it is
-    // written, and given again after the last write.
-    if (!pub.carry || (give_metadata(pub.file.get(), pub.carried) &&
-                       give_mode(pub.file.get(), pub.carried.st.st_mode & 0600)))
-        return outcome::ready;
-    int err = errno;
-    take_back_now();
-    pub.file.reset();
-    pub.temp.clear();
-    errno = err;
-    return refused(err) || unsupported(err) ? outcome::in_place : outcome::failed;
+    return outcome::ready;
 }
 
 // Opens the existing equation file `name` for writing in place, with
@@ -220,6 +255,7 @@ bool open_output(publication &pub, int dir, const char *name, const struct stat 
             return write_in_place(pub, std::move(file), in);
         }
         pub.name = std::move(p.name);
+        pub.found = p.exists ? p.st.st_mode & S_IFMT : 0;
         if (p.exists) {
             if (same_file(p.st, in)) return errno = EINVAL, false;
             if (guarded(p.st) && !trusted(pub.dir.get(), p.st)) return false;
@@ -255,11 +291,12 @@ bool carry_over(publication &pub, int fd, unique_fd &previous) {
 
 // After the rename: a mode narrowed on the replaced file `previous` since
 // it was last read, which the new file `fd` would widen again, is narrowed
-// on the new file too.
+// on the new file too.  The conversion is published by then, so only a
+// narrowing the kernel refuses fails; a replaced file that cannot be
+// looked at again is taken as it was read.
 bool narrowed(const publication &pub, int fd, const unique_fd &previous) {
     struct stat st;
-    if (!pub.carry || !previous.valid()) return true;
-    if (fstat(previous.get(), &st) != 0) return false;
+    if (!pub.carry || !previous.valid() || fstat(previous.get(), &st) != 0) return true;
     mode_t was = pub.carried.st.st_mode & 07777, now = st.st_mode & 07777;
     return now == was || give_mode(fd, was & now);
 }
@@ -279,14 +316,17 @@ bool no_signal() {
 // The close of the descriptor written says whether every byte got out;
 // what carries over is read and given after it, through a second
 // descriptor of the new file, so that as little as the check for a signal
-// stands between that look at the replaced file and the rename.
+// stands between that look at the replaced file and the rename.  Every
+// call that can say the conversion is incomplete comes before the rename:
+// after it, the second descriptor, which never wrote a byte, is closed
+// without a look at what its close says.
 bool commit_new(publication &pub) {
     unique_fd kept(fcntl(pub.file.get(), F_DUPFD_CLOEXEC, 0)), previous;
     if (!kept.valid() || !close_file(pub) || !carry_over(pub, kept.get(), previous) ||
         !no_signal() ||
         renameat(pub.dir.get(), pub.temp.c_str(), pub.dir.get(), pub.name.c_str()) != 0)
         return false;
-    return narrowed(pub, kept.get(), previous) && kept.close() == 0;
+    return narrowed(pub, kept.get(), previous);
 }
 
 // In place, the close publishes; writing may have cleared set-ID bits.

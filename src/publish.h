@@ -28,6 +28,8 @@ struct publication {
     bool wait = true; // an equation file that is a FIFO is waited on for a
                       // reader, as a shell's redirection does; false: one
                       // with no reader fails the run at once, with ENXIO
+    mode_t found = 0; // the type of the equation file found, 0 for none
+                      // (or one reached only through a link under /proc)
 };
 
 // Opens where the conversion goes for the equation file `name`, walked from

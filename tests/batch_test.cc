@@ -11,7 +11,9 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <vector>
 
 namespace {
@@ -426,6 +428,25 @@ const batch_case cases[] = {
      [](const fs::path &d) { fs::create_hard_link(d / "a.tmp", d / "b.tmp"); },
      "",
      [](const fs::path &d) { EXPECT_EQ(slurp(d / "b.eqn-file"), slurp(d / "a.eqn-file")); }},
+    {"socket equation file reported as a FIFO with no reader",
+     {"x.tmp", "y.tmp"},
+     {"x.tmp", "y.tmp"},
+     1,
+     "zelmor-batch: x.tmp: cannot write x.eqn-file: it is a socket\n",
+     {"y.tmp"},
+     {},
+     {},
+     [](const fs::path &d) {
+         sockaddr_un at{};
+         at.sun_family = AF_UNIX;
+         std::string path = (d / "x.eqn-file").string();
+         if (path.size() >= sizeof at.sun_path) throw std::runtime_error("path too long");
+         path.copy(at.sun_path, path.size());
+         int s = socket(AF_UNIX, SOCK_STREAM, 0);
+         bool bound = s >= 0 && bind(s, reinterpret_cast<sockaddr *>(&at), sizeof at) == 0;
+         if (s >= 0) close(s);
+         if (!bound) throw std::runtime_error("bind");
+     }},
     {"FIFO equation file with no reader waited on",
      {"x.tmp", "y.tmp"},
      {"x.tmp", "y.tmp"},

@@ -587,6 +587,19 @@ void chattr(const char *flags, const fs::path &p) {
 }
 
 const cli_case root_cases[] = {
+    {"set-group-ID file outside its group emptied by root without the capability to keep it",
+     {{"data.tmp", line_in}, {"data.eqn-file", "old"}},
+     {"data.tmp"},
+     1,
+     failure,
+     {{"data.eqn-file", "old"}, {"twin", "old"}},
+     [](const fs::path &d) {
+         fs::create_hard_link(d / "data.eqn-file", d / "twin"); // written in place
+         if (chown((d / "data.eqn-file").c_str(), 65534, 4242) != 0 ||
+             chmod((d / "data.eqn-file").c_str(), 02664) != 0)
+             throw std::runtime_error("chown");
+     },
+     {.wrapper = {"setpriv", "--bounding-set", "-fsetid", "--"}}},
     {"link planted in a sticky directory followed",
      {},
      {"pub/data.tmp"},

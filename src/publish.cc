@@ -96,8 +96,7 @@ bool adopt(publication &pub, unique_fd file, const std::string &name, bool made,
 // new name of `temp`'s prefix, created exclusively with `mode` and armed
 // for the take-back: the new file, or the probe.
 bool make_partial(publication &pub, std::string &temp, mode_t mode) {
-    temp.assign(partial_prefix);
-    temp.resize(temp.size() + random_digits);
+    temp = std::string(partial_prefix) + std::string(random_digits, '0');
     hold_signals();
     int fd = -1;
     for (unsigned attempt = 0; fd < 0 && attempt < max_attempts; ++attempt) {
@@ -135,14 +134,10 @@ outcome probe(publication &pub) {
     }
     bool taken = give_metadata(file.get(), pub.carried);
     int err = errno;
-    bool closed = file.close() == 0;
-    if (taken && !closed) err = errno;
-    if (named) {
-        take_back_closed();
-        take_back_now(); // removes it
-    }
+    if (file.close() != 0 && taken) taken = false, err = errno;
+    if (named) take_back_now(); // removes it, by its name
     errno = err;
-    if (taken && closed) return outcome::ready;
+    if (taken) return outcome::ready;
     return refused(err) || unsupported(err) ? outcome::in_place : outcome::failed;
 }
 

@@ -276,6 +276,7 @@ TEST(Faults, ErrorsChangeTheWay) {
         {{"mode refused to the new file", "fchmod", "EPERM", {}}, probe, 1, false, 0, false},
         {{"flags unsupported", "ioctl", "ENOTTY", {}}, "data.eqn-file>", 1, false, 0, true},
         {{"directory's flags unsupported", "statx", "EOPNOTSUPP", {}}, "", 1, false, 0, true},
+        {{"locks unsupported in place", "flock", "ENOLCK", {}}, "data.eqn-file", 1, true, 0, false},
         {{"write access refused", "faccessat2", "EACCES", {}}, "data.eqn-file", 1, false, 1, false},
         {{"input would block", "read", "EAGAIN", {}}, "data.tmp>", 1, false, 1, false},
         {{"rename across devices", "/^rename(at2?)?$", "EXDEV", {}}, partial, 1, false, 1, false},

@@ -54,6 +54,34 @@ bool capable(int cap) {
 #endif
 }
 
+// Whether `id` is mapped into this process's user namespace by the map
+// file `path` (lines of an ID inside, one outside and a count).  Outside
+// the first namespace, the overflow ID that an unmapped ID shows as is
+// taken for one: a file whose IDs cannot be told is not the process's to
+// act on as if it were.  False, too, when the map cannot be read.
+constexpr unsigned overflow_id = 65534; // the kernel's overflowuid and overflowgid
+bool mapped(const char *path, unsigned id) {
+#ifdef __linux__
+    std::FILE *f = std::fopen(path, "re");
+    if (f == nullptr) return false;
+    unsigned long inside = 0, outside = 0, count = 0;
+    bool found = false, identity = false;
+    while (std::fscanf(f, "%lu %lu %lu", &inside, &outside, &count) == 3) {
+        identity = identity || (inside == 0 && outside == 0 && count == 4294967295ul);
+        found = found || (id >= inside && id - inside < count);
+    }
+    std::fclose(f);
+    return identity || (found && id != overflow_id);
+#else
+    (void)path, (void)id;
+    return true;
+#endif
+}
+
+bool capable_over(const struct stat &st) {
+    return mapped("/proc/self/uid_map", st.st_uid) && mapped("/proc/self/gid_map", st.st_gid);
+}
+
 using xattr_list = std::vector<std::pair<std::string, std::string>>;
 
 bool get_flags(int fd, const struct stat &st, unsigned &flags) {
@@ -241,13 +269,18 @@ bool give_mode(int fd, mode_t mode) {
 }
 
 bool may_give_set_id(const struct stat &st) {
+    // Writing clears the set-group-ID bit with or without group execute,
+    // as kernels since 6.2 do, for one outside the file's group.
     bool set_uid = (st.st_mode & S_ISUID) != 0, set_gid = (st.st_mode & S_ISGID) != 0;
     if (!set_uid && !set_gid) return true;
     // Its owner may change its mode, and so may one who may change any
     // file's; the kernel then quietly drops the set-group-ID bit from one
     // outside the file's group, but for one who may set it on any file.
-    if (st.st_uid != geteuid() && !capable(cap_fowner)) return false;
-    if (!set_gid || st.st_gid == getegid() || capable(cap_fsetid)) return true;
+    // A capability counts over a file only where its owner and group are
+    // mapped into the process's user namespace.
+    bool over_it = capable_over(st);
+    if (st.st_uid != geteuid() && !(over_it && capable(cap_fowner))) return false;
+    if (!set_gid || st.st_gid == getegid() || (over_it && capable(cap_fsetid))) return true;
     std::vector<gid_t> groups(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
     int n = getgroups(static_cast<int>(groups.size()), groups.data());
     return n > 0 && std::find(groups.begin(), groups.begin() + n, st.st_gid) != groups.begin() + n;

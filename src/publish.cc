@@ -141,6 +141,26 @@ outcome probe(publication &pub) {
     return refused(err) || unsupported(err) ? outcome::in_place : outcome::failed;
 }
 
+// The mode a file made in the equation file's directory with mode 0666
+// gets, less the umask or as the directory's default ACL narrows it: what
+// a new equation file is given once written.  Read off a file the system
+// makes without a name where it can; elsewhere the umask says it.
+bool fresh_mode(const publication &pub, mode_t &mode) {
+#ifdef O_TMPFILE
+    unique_fd file(openat(pub.dir.get(), ".", O_TMPFILE | write_flags, 0666));
+    struct stat st;
+    if (file.valid()) {
+        if (fstat(file.get(), &st) != 0) return false;
+        mode = st.st_mode & 07777;
+        return true;
+    }
+#endif
+    mode_t mask = umask(0);
+    (void)umask(mask);
+    mode = 0666 & ~mask;
+    return true;
+}
+
 // Makes the new file beside the equation file that `p` found.  An existing
 // equation file's owner, group, mode, flags and extended attributes carry
 // over; a new one gets mode 0666 less the umask.
@@ -157,10 +177,11 @@ outcome make_new(publication &pub, const place &p) {
         outcome probed = probe(pub);
         if (probed != outcome::ready) return probed;
     }
-    // Private until it has the old file's owner and mode.
+    // Private until the last write: then it gets the old file's owner and
+    // mode, or those of a new file.
+    if (!p.exists && !fresh_mode(pub, pub.fresh)) return outcome::failed;
     std::string temp;
-    if (!make_partial(pub, temp, p.exists ? 0600 : 0666))
-        return refused(errno) ? outcome::in_place : outcome::failed;
+    if (!make_partial(pub, temp, 0600)) return refused(errno) ? outcome::in_place : outcome::failed;
     pub.temp = std::move(temp);
     return outcome::ready;
 }
@@ -275,7 +296,8 @@ bool carry_over(publication &pub, int fd, unique_fd &previous) {
     for (int look = 1; !read_metadata(pub.dir.get(), pub.name.c_str(), now, &previous); ++look) {
         if (errno == EAGAIN && look < max_looks) continue;
         if (errno != ENOENT) return false;
-        return !pub.carry || give_metadata(fd, pub.carried); // gone meanwhile
+        // None, or gone meanwhile.
+        return pub.carry ? give_metadata(fd, pub.carried) : give_mode(fd, pub.fresh);
     }
     if (!S_ISREG(now.st.st_mode) || now.st.st_nlink != 1) return errno = EAGAIN, false;
     if (!trusted(pub.dir.get(), now.st)) return false;

@@ -25,6 +25,7 @@ struct publication {
     bool carry = false; // `carried` is the replaced file's, to carry over
     metadata carried;
     mode_t mode = 0;  // in place: the mode to keep, which writing may narrow
+    mode_t fresh = 0; // a new equation file's mode, given after the last write
     bool wait = true; // an equation file that is a FIFO is waited on for a
                       // reader, as a shell's redirection does; false: one
                       // with no reader fails the run at once, with ENXIO

@@ -587,6 +587,25 @@ void chattr(const char *flags, const fs::path &p) {
 }
 
 const cli_case root_cases[] = {
+    {"set-group-ID file of a group unmapped in a user namespace emptied",
+     {{"data.tmp", line_in}, {"data.eqn-file", "old"}},
+     {"data.tmp"},
+     1,
+     failure,
+     {{"data.eqn-file", "old"}},
+     [](const fs::path &d) {
+         // Owned by uid 65534, who is root in the namespace; group 0 is not
+         // mapped there, so the capabilities do not reach the file.
+         open_to_nobody(d);
+         if (chown((d / "data.eqn-file").c_str(), 65534, 0) != 0 ||
+             chmod((d / "data.eqn-file").c_str(), 02775) != 0)
+             throw std::runtime_error("chown");
+         if (std::system("setpriv --reuid 65534 --regid 65534 --clear-groups unshare -r true") != 0)
+             throw native_only{}; // no user namespaces here
+     },
+     {.program = "./zelmor",
+      .wrapper = {"setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups", "unshare",
+                  "-r", "--"}}},
     {"set-group-ID file outside its group emptied by root without the capability to keep it",
      {{"data.tmp", line_in}, {"data.eqn-file", "old"}},
      {"data.tmp"},

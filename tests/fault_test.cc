@@ -557,6 +557,19 @@ TEST(Faults, HeldRaces) {
          },
          0,
          {{"data.eqn-file", output}}},
+        {"new equation file open to others while it is written",
+         [](const fs::path &d) { spit(d / "data.tmp", input); },
+         "data.tmp",
+         "write",
+         SYS_write,
+         partial,
+         [](const fs::path &d, pid_t) {
+             for (const std::string &p : partial_files(d))
+                 EXPECT_EQ(fs::status(p).permissions() & fs::perms::mask,
+                           fs::perms::owner_read | fs::perms::owner_write);
+         },
+         0,
+         {{"data.eqn-file", output}}},
         {"new file given its final mode before its last write",
          files,
          "data.tmp",

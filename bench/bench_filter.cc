@@ -1,5 +1,7 @@
 // In-process speed of the filter, memory to memory, on each input shape and
-// with each instruction set the machine has: filter/<shape>/<isa>.
+// with each instruction set the machine has: filter/<shape>/<isa> by the
+// depth pass, as zelmor runs, and filter/<shape>/<isa>/scanners by the
+// scanners, for comparison in the same run.
 #include "generate.h"
 #include "zelmor.h"
 
@@ -13,7 +15,7 @@ namespace {
 
 constexpr size_t input_size = 16 << 20;
 
-void filter(benchmark::State &state, shape s, isa level) {
+void filter(benchmark::State &state, shape s, isa level, filter_pass pass) {
     const std::string input = generate(s, input_size, 1);
     std::vector<unsigned char> sink(3 * input.size());
     auto in = std::make_unique<scan_input>();
@@ -21,7 +23,7 @@ void filter(benchmark::State &state, shape s, isa level) {
     for (auto _ : state) {
         bool ok = in_init_memory(in->stream, input.data(), input.size()) &&
                   out_init_memory(*out, sink.data(), sink.size());
-        index_init(in->index, level);
+        index_init(in->index, level, pass);
         proc_files(*in, *out);
         if (!ok || !flush(*out) || !in->stream.ended) state.SkipWithError("filter failed");
         benchmark::DoNotOptimize(out->dst_len);
@@ -33,17 +35,18 @@ void filter(benchmark::State &state, shape s, isa level) {
 } // namespace
 
 int main(int argc, char **argv) {
-    const std::pair<const char *, shape> shapes[] = {{"realistic", shape::realistic},
-                                                     {"plain", shape::plain},
-                                                     {"tokens", shape::tokens},
-                                                     {"parens", shape::parens},
-                                                     {"nested", shape::nested}};
+    const std::pair<const char *, shape> shapes[] = {
+        {"realistic", shape::realistic}, {"plain", shape::plain},   {"tokens", shape::tokens},
+        {"parens", shape::parens},       {"nested", shape::nested}, {"depths", shape::depths}};
     for (const auto &[name, s] : shapes) {
         for (isa level : all_isas) {
             if (!isa_available(level)) continue;
-            std::string title = std::string("filter/") + name + "/" + isa_name(level);
-            benchmark::RegisterBenchmark(title.c_str(), filter, s, level)
-                ->Unit(benchmark::kMillisecond);
+            for (filter_pass pass : {filter_pass::depth, filter_pass::scanners}) {
+                std::string title = std::string("filter/") + name + "/" + isa_name(level) +
+                                    (pass == filter_pass::scanners ? "/scanners" : "");
+                benchmark::RegisterBenchmark(title.c_str(), filter, s, level, pass)
+                    ->Unit(benchmark::kMillisecond);
+            }
         }
     }
     benchmark::Initialize(&argc, argv);

@@ -7,6 +7,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,6 +33,22 @@ void filter(benchmark::State &state, shape s, isa level, filter_pass pass) {
                             static_cast<int64_t>(input.size()));
 }
 
+// The depth pass's kernel alone, buffer by buffer as the filter reads:
+// filter/<shape>/<isa>/marks.
+void marks(benchmark::State &state, shape s, isa level) {
+    const std::string input = generate(s, input_size, 1);
+    auto quotes = std::make_unique<uint64_t[]>(io_size / block_size);
+    const auto *p = reinterpret_cast<const unsigned char *>(input.data());
+    for (auto _ : state) {
+        depth_carry carry{0, 0};
+        for (size_t at = 0; at < input.size(); at += io_size)
+            mark_quotes(level, p + at, std::min(io_size, input.size() - at), carry, quotes.get());
+        benchmark::DoNotOptimize(quotes[0]);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                            static_cast<int64_t>(input.size()));
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -47,6 +64,9 @@ int main(int argc, char **argv) {
                 benchmark::RegisterBenchmark(title.c_str(), filter, s, level, pass)
                     ->Unit(benchmark::kMillisecond);
             }
+            std::string title = std::string("filter/") + name + "/" + isa_name(level) + "/marks";
+            benchmark::RegisterBenchmark(title.c_str(), marks, s, level)
+                ->Unit(benchmark::kMillisecond);
         }
     }
     benchmark::Initialize(&argc, argv);

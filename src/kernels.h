@@ -25,7 +25,7 @@ constexpr size_t classify_list_over_write = 7;
 // insert_quotes reads up to this many bytes past its source.
 constexpr size_t insert_over_read = 7;
 // insert_quotes writes up to this many bytes past the end it returns.
-constexpr size_t insert_over_write = 15;
+constexpr size_t insert_over_write = 63;
 
 // The instruction sets the kernels can use.  On x86-64, each includes the
 // ones before it (avx512: AVX-512BW, VBMI and VBMI2, with BMI2); NEON is

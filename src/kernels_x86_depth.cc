@@ -103,8 +103,9 @@ template <int k>
         clamped_left = clamped_run;
     }
     --clamped_left;
-    __m256i lo = zero, hi = three;
-    compose256<1>(a, lo, hi);
+    // The first step, where every function's lo is 0 and its hi 3.
+    __m256i lo = _mm256_max_epi8(a, zero), hi = _mm256_min_epi8(_mm256_add_epi8(a, three), three);
+    a = sum256<1>(a);
     compose256<2>(a, lo, hi);
     compose256<4>(a, lo, hi);
     compose256<8>(a, lo, hi);
@@ -148,20 +149,39 @@ template <int k>
 
 #define ZELMOR_AVX512 gnu::target("avx512f,avx512bw,avx512vbmi,popcnt,bmi,bmi2")
 
-alignas(64) constexpr unsigned char lane_numbers[64] = {
-    0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
-    22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43,
-    44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 61, 62, 63};
-
-// v moved up by k lanes with VBMI's byte permute, `fill` in the k lanes freed.
-[[ZELMOR_AVX512, gnu::always_inline]] inline __m512i up512(__m512i v, int k, __m512i fill) {
-    __m512i from =
-        _mm512_sub_epi8(_mm512_load_si512(lane_numbers), _mm512_set1_epi8(static_cast<char>(k)));
-    return _mm512_mask_permutexvar_epi8(fill, ~first_bytes(static_cast<size_t>(k)), from, v);
+// v moved up by k lanes, `fill` in the k lanes freed: whole 8-byte lanes
+// with valignq, and within them with vpalignr, which takes each 16-byte
+// lane's bytes from its own and the one below it.
+template <int k>
+[[ZELMOR_AVX512, gnu::always_inline]] inline __m512i up512(__m512i v, __m512i fill) {
+    if constexpr (k % 16 == 0) {
+        return _mm512_maskz_alignr_epi64(0xff, v, fill, 8 - k / 8);
+    } else {
+        static_assert(k < 16, "whole 16-byte lanes or less than one");
+        __m512i below =
+            _mm512_maskz_alignr_epi64(0xff, v, fill, 6); // each 16-byte lane's predecessor
+        return _mm512_alignr_epi8(v, below, 16 - k);
+    }
 }
 
 [[ZELMOR_AVX512, gnu::always_inline]] inline __m512i clamp512(__m512i v, __m512i lo, __m512i hi) {
     return _mm512_min_epi8(_mm512_max_epi8(v, lo), hi);
+}
+
+// One step of the composition, as compose256.
+template <int k>
+[[ZELMOR_AVX512, gnu::always_inline]] inline void compose512(__m512i &a, __m512i &lo, __m512i &hi) {
+    const __m512i zero = _mm512_setzero_si512(), three = _mm512_set1_epi8(3);
+    __m512i a1 = up512<k>(a, zero), lo1 = up512<k>(lo, zero), hi1 = up512<k>(hi, three);
+    __m512i lo2 = lo;
+    lo = clamp512(_mm512_add_epi8(lo1, a), lo2, hi);
+    hi = clamp512(_mm512_add_epi8(hi1, a), lo2, hi);
+    a = _mm512_add_epi8(a1, a);
+}
+
+template <int k>
+[[ZELMOR_AVX512, gnu::always_inline]] inline __m512i sum512(__m512i s) {
+    return _mm512_add_epi8(s, up512<k>(s, _mm512_setzero_si512()));
 }
 
 // A block's after3 mask, with `depth` moved past it.
@@ -171,8 +191,7 @@ alignas(64) constexpr unsigned char lane_numbers[64] = {
     __m512i a = _mm512_sub_epi8(_mm512_movm_epi8(close), _mm512_movm_epi8(open));
     __m512i before = _mm512_set1_epi8(static_cast<char>(depth));
     if (clamped_left == 0) {
-        __m512i s = a;
-        for (int k = 1; k < 64; k *= 2) s = _mm512_add_epi8(s, up512(s, k, zero));
+        __m512i s = sum512<32>(sum512<16>(sum512<8>(sum512<4>(sum512<2>(sum512<1>(a))))));
         __m512i d = _mm512_add_epi8(s, before);
         if ((_mm512_cmpgt_epi8_mask(d, three) | _mm512_cmplt_epi8_mask(d, zero)) == 0) {
             depth = depth + static_cast<unsigned>(std::popcount(open)) -
@@ -182,14 +201,14 @@ alignas(64) constexpr unsigned char lane_numbers[64] = {
         clamped_left = clamped_run;
     }
     --clamped_left;
-    __m512i lo = zero, hi = three;
-    for (int k = 1; k < 64; k *= 2) {
-        __m512i a1 = up512(a, k, zero), lo1 = up512(lo, k, zero), hi1 = up512(hi, k, three);
-        __m512i lo2 = lo;
-        lo = clamp512(_mm512_add_epi8(lo1, a), lo2, hi);
-        hi = clamp512(_mm512_add_epi8(hi1, a), lo2, hi);
-        a = _mm512_add_epi8(a1, a);
-    }
+    // The first step, where every function's lo is 0 and its hi 3.
+    __m512i lo = _mm512_max_epi8(a, zero), hi = _mm512_min_epi8(_mm512_add_epi8(a, three), three);
+    a = sum512<1>(a);
+    compose512<2>(a, lo, hi);
+    compose512<4>(a, lo, hi);
+    compose512<8>(a, lo, hi);
+    compose512<16>(a, lo, hi);
+    compose512<32>(a, lo, hi);
     __m512i d = clamp512(_mm512_add_epi8(before, a), lo, hi);
     // The depth after the last byte: how many of 1, 2 and 3 it reaches.
     uint64_t after3 = _mm512_cmpeq_epi8_mask(d, three);

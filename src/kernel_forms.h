@@ -175,11 +175,11 @@ inline uint64_t block_quotes(uint64_t after3, unsigned before, uint64_t close, u
 
 // For four bytes, given by their parenthesis bits (the opening ones in bits
 // 0 to 3 of the pattern, the closing ones in bits 4 to 7), and for each
-// depth before them: the depth after them, and which of them leave the
-// depth at 3.  Entry `pattern << 2 | depth`.
+// depth d before them: in bits 2d and 2d + 1 of `depth`, the depth after
+// them; in bits 4d to 4d + 3 of `after3`, which of them leave it at 3.
 struct depth_steps {
-    unsigned char depth[1024];
-    unsigned char after3[1024];
+    unsigned char depth[256];
+    uint16_t after3[256];
 };
 
 constexpr depth_steps make_depth_steps() {
@@ -192,8 +192,8 @@ constexpr depth_steps make_depth_steps() {
                 else if ((pattern >> (4 + i) & 1) != 0) d = d > 0 ? d - 1 : 0;
                 at3 |= unsigned{d == 3} << i;
             }
-            t.depth[pattern << 2 | before] = static_cast<unsigned char>(d);
-            t.after3[pattern << 2 | before] = static_cast<unsigned char>(at3);
+            t.depth[pattern] = static_cast<unsigned char>(t.depth[pattern] | d << 2 * before);
+            t.after3[pattern] = static_cast<uint16_t>(t.after3[pattern] | at3 << 4 * before);
         }
     }
     return t;
@@ -201,18 +201,27 @@ constexpr depth_steps make_depth_steps() {
 inline constexpr depth_steps steps = make_depth_steps();
 
 // The depth through a block, four bytes a step, without a branch: returns
-// the block's after3 mask and moves `depth` to the end of the block.  A
-// block without parentheses keeps its depth, in one step.
+// the block's after3 mask and moves `depth` to the end of the block.  The
+// loads do not wait for the depth; each step waits only for a shift of the
+// one before.  A block without parentheses keeps its depth, in one step.
 inline uint64_t depth_by_table(uint64_t open, uint64_t close, unsigned &depth) {
     if ((open | close) == 0) return depth == 3 ? ~uint64_t{0} : 0;
-    size_t d = depth;
+    constexpr uint64_t low_nibbles = 0x0f0f0f0f0f0f0f0fu;
+    // Byte k of `even` is the pattern of bytes 8k to 8k + 3, of `odd` that
+    // of bytes 8k + 4 to 8k + 7.
+    uint64_t even = (open & low_nibbles) | (close & low_nibbles) << 4;
+    uint64_t odd = (open >> 4 & low_nibbles) | (close & ~low_nibbles);
+    unsigned d = depth;
     uint64_t after3 = 0;
-    for (int j = 0; j < 64; j += 4) {
-        size_t at = ((open >> j & 15) | (close >> j & 15) << 4) << 2 | d;
-        d = steps.depth[at];
-        after3 |= uint64_t{steps.after3[at]} << j;
+    for (int j = 0; j < 64; j += 8) {
+        size_t pattern = even >> j & 0xff;
+        after3 |= uint64_t{steps.after3[pattern] >> 4 * d & 15u} << j;
+        d = steps.depth[pattern] >> 2 * d & 3u;
+        pattern = odd >> j & 0xff;
+        after3 |= uint64_t{steps.after3[pattern] >> 4 * d & 15u} << (j + 4);
+        d = steps.depth[pattern] >> 2 * d & 3u;
     }
-    depth = static_cast<unsigned>(d);
+    depth = d;
     return after3;
 }
 

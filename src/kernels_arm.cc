@@ -37,7 +37,8 @@ uint64_t classify_block(const unsigned char *p, uint64_t &paren_mask) {
 }
 
 // The masks of the depth pass: both parentheses apart, and the spaces.
-void depth_masks(const unsigned char *p, uint64_t &open, uint64_t &close, uint64_t &spaces) {
+[[gnu::always_inline]] inline void depth_masks(const unsigned char *p, uint64_t &open,
+                                               uint64_t &close, uint64_t &spaces) {
     const uint8x16_t opens = vdupq_n_u8(open_paren), closes = vdupq_n_u8(close_paren),
                      space_bytes = vdupq_n_u8(space);
     uint8x16_t o[4], c[4], s[4];

@@ -26,7 +26,8 @@ namespace {
 constexpr int clamped_run = 16;
 
 // The masks of the depth pass, 16 bytes at a time.
-void depth_masks_sse2(const unsigned char *p, uint64_t &open, uint64_t &close, uint64_t &spaces) {
+[[gnu::always_inline]] inline void depth_masks_sse2(const unsigned char *p, uint64_t &open,
+                                                    uint64_t &close, uint64_t &spaces) {
     const __m128i opens = _mm_set1_epi8(open_paren), closes = _mm_set1_epi8(close_paren),
                   space_bytes = _mm_set1_epi8(space);
     auto mask = [](__m128i eq, int part) {

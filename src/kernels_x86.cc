@@ -14,7 +14,7 @@ namespace {
 // What the CPU reports, from cpuid: SSSE3; the AVX2 kernels' AVX2, POPCNT
 // and BMI1, usable only where the system saves the AVX state (bits 1 and 2
 // of XCR0, which xgetbv reads); and the AVX-512 kernels' AVX-512F and BW,
-// VBMI (the depth pass's byte permute), VBMI2 (the insertion's byte
+// VBMI (the depth pass is built for it), VBMI2 (the insertion's byte
 // expansion) and BMI2, where it saves the AVX-512 state too (bits 5 to 7).
 struct x86_features {
     bool ssse3 = false, avx2 = false, avx512 = false;

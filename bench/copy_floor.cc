@@ -4,6 +4,7 @@
 // them: the reads, the writes and the process, and nothing else.
 #include "zelmor.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -41,11 +42,16 @@ int main(int argc, char **argv) {
         return 1;
     }
     // Each block out as many bytes as zelmor writes for it on average: the
-    // block, then as much of it again as the quotes add.
-    double ratio =
-        st.st_size > 0 ? std::strtod(argv[3], nullptr) / static_cast<double>(st.st_size) : 1;
-    auto buf = std::make_unique<unsigned char[]>(2 * io_size);
-    size_t read_total = 0, written = 0;
+    // block, then its first bytes again for what the quotes add, so that in
+    // all exactly BYTES go out (zelmor writes at most twice what it reads).
+    unsigned long long want = std::strtoull(argv[3], nullptr, 10);
+    auto size = static_cast<unsigned long long>(st.st_size);
+    if (want < size || want > 2 * size) {
+        std::fputs("zelmor-copy: BYTES must be from the size of IN to twice it\n", stderr);
+        return 2;
+    }
+    auto buf = std::make_unique<unsigned char[]>(2 * io_size + 1);
+    unsigned long long read_total = 0, written = 0;
     for (;;) {
         ssize_t n = read(in, buf.get(), io_size);
         if (n < 0 && errno == EINTR) continue;
@@ -54,9 +60,16 @@ int main(int argc, char **argv) {
             return 1;
         }
         if (n == 0) break;
-        read_total += static_cast<size_t>(n);
-        size_t due = static_cast<size_t>(ratio * static_cast<double>(read_total)) - written;
-        std::memcpy(buf.get() + n, buf.get(), due - static_cast<size_t>(n));
+        read_total += static_cast<unsigned long long>(n);
+        // What is due by now, rounded down; all of BYTES once IN is read.
+        // (want * read_total / size, without overflow for inputs under 4 GiB.)
+        unsigned long long whole = size > 0 ? size : 1;
+        unsigned long long due_total =
+            want / whole * read_total + want % whole * read_total / whole;
+        if (read_total >= size) due_total = want;
+        auto due = static_cast<size_t>(due_total - written);
+        for (size_t at = static_cast<size_t>(n); at < due; at += std::min(at, due - at))
+            std::memcpy(buf.get() + at, buf.get(), std::min(at, due - at));
         if (!write_all(out, buf.get(), due)) {
             std::perror("zelmor-copy");
             return 1;

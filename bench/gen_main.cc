@@ -1,5 +1,6 @@
 // zelmor-gen SHAPE SIZE [SEED]: write SIZE bytes (or a little more) of a
-// benchmark input of SHAPE (realistic, plain, tokens, parens, nested) to stdout.
+// benchmark input of SHAPE (realistic, plain, tokens, parens, nested,
+// depths) to stdout.
 #include "generate.h"
 
 #include <cstdio>
@@ -9,7 +10,8 @@
 int main(int argc, char **argv) {
     shape s;
     if (argc < 3 || !parse_shape(argv[1], s)) {
-        std::fputs("usage: zelmor-gen realistic|plain|tokens|parens|nested SIZE [SEED]\n", stderr);
+        std::fputs("usage: zelmor-gen realistic|plain|tokens|parens|nested|depths SIZE [SEED]\n",
+                   stderr);
         return 2;
     }
     size_t size = std::strtoull(argv[2], nullptr, 10);

@@ -60,6 +60,18 @@ void plain(std::string &out, std::mt19937_64 &rng) {
     out += '\n';
 }
 
+// A random walk of the depth between 0 and 8, a token or a parenthesis a
+// step; `depth` carries over from one call to the next.
+void depths(std::string &out, std::mt19937_64 &rng, int &depth) {
+    for (int i = 0; i < 1024; ++i) {
+        uint64_t r = rng() % 4;
+        if (r == 0 && depth < 8) out += '(', ++depth;
+        else if (r == 1 && depth > 0) out += ')', --depth;
+        else out += names[rng() % std::size(names)], out += ' ';
+    }
+    out += '\n';
+}
+
 } // namespace
 
 bool parse_shape(const std::string &name, shape &s) {
@@ -68,6 +80,7 @@ bool parse_shape(const std::string &name, shape &s) {
     else if (name == "tokens") s = shape::tokens;
     else if (name == "parens") s = shape::parens;
     else if (name == "nested") s = shape::nested;
+    else if (name == "depths") s = shape::depths;
     else return false;
     return true;
 }
@@ -75,7 +88,8 @@ bool parse_shape(const std::string &name, shape &s) {
 std::string generate(shape s, size_t size, uint64_t seed) {
     std::mt19937_64 rng(seed);
     std::string out;
-    out.reserve(size + 4096);
+    out.reserve(size + 16384);
+    int depth = 0;
     for (size_t group = 0; out.size() < size; ++group) {
         switch (s) {
         case shape::realistic:
@@ -95,6 +109,9 @@ std::string generate(shape s, size_t size, uint64_t seed) {
         case shape::parens:
             for (int i = 0; i < 4095; ++i) out += rng() % 2 ? '(' : ')';
             out += '\n';
+            break;
+        case shape::depths:
+            depths(out, rng, depth);
             break;
         }
     }

@@ -12,7 +12,9 @@
 // tokens:    innermost groups of one-byte tokens, (((a a a ...)));
 // parens:    nothing but parentheses, at random;
 // nested:    nothing but parentheses, in the regular pattern ((())).
-enum class shape { realistic, plain, tokens, parens, nested };
+// depths:    groups nested 0 to 8 deep at random, with short tokens between
+//            the parentheses.
+enum class shape { realistic, plain, tokens, parens, nested, depths };
 
 bool parse_shape(const std::string &name, shape &s);
 

@@ -5,6 +5,7 @@
 #
 #   bench/run.sh [SIZE_MIB] [ROUNDS]
 #   bench/run.sh --small-files [ROUNDS]
+#   bench/run.sh --shapes [SIZE_MIB] [ROUNDS]
 #
 # Builds the bench preset and prints, as medians over ROUNDS rounds (default
 # 11) that interleave the programs compared:
@@ -18,6 +19,14 @@
 #     xargs -0 -n1 -P2 on 2,000 realistic files of 1 to 10 KiB, and against
 #     zelmor on the large input; and the peak memory of a worker, and of
 #     the largest process, for 200 files and for 2,000;
+#   - every input shape (bench/generate.h), or alone with --shapes (ROUNDS
+#     then defaults to 9): SIZE_MIB MiB of each in /dev/shm, zelmor's CPU
+#     time (user plus system) against the copy floor's, which writes
+#     exactly as many bytes as zelmor writes for that input, as the median
+#     of the rounds' ratios; then in process, memory to memory, the median
+#     of 5 repetitions of bench_filter in GB/s (10^9 bytes a second), for
+#     each instruction set by the depth pass, by the scanners, and the
+#     depth pass's kernel alone;
 #   - small files, last, or alone with --small-files (ROUNDS then counts
 #     its rounds, default 7): the CPU model, then 2,000 realistic inputs of
 #     1 to 200 lines, 10 x 10 x 20 in three levels of directories, on tmpfs
@@ -36,9 +45,14 @@
 #     processes summed, and the most frequent.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-usage() { echo "usage: bench/run.sh [SIZE_MIB] [ROUNDS] | --small-files [ROUNDS]" >&2; exit 2; }
-small_only=0 small_rounds=7
-if [ "${1:-}" = --small-files ]; then
+usage() { echo "usage: bench/run.sh [SIZE_MIB] [ROUNDS] | --small-files [ROUNDS] | --shapes [SIZE_MIB] [ROUNDS]" >&2; exit 2; }
+small_only=0 small_rounds=7 shapes_only=0
+if [ "${1:-}" = --shapes ]; then
+    shapes_only=1
+    size_mib=${2:-256}
+    rounds=${3:-9}
+    [[ $size_mib =~ ^[1-9][0-9]*$ && $rounds =~ ^[1-9][0-9]*$ ]] || usage
+elif [ "${1:-}" = --small-files ]; then
     small_only=1
     small_rounds=${2:-7}
     [[ $small_rounds =~ ^[1-9][0-9]*$ ]] || usage
@@ -56,6 +70,7 @@ batch=$PWD/build-bench/zelmor-batch
 floor=$PWD/build-bench/bench/zelmor-copy
 gen=$PWD/build-bench/bench/zelmor-gen
 small_floor=$PWD/build-bench/bench/zelmor-small-floor
+bench_filter=$PWD/build-bench/bench/bench_filter
 
 # Every directory made is removed on the way out, by a signal too.
 cleanup=()
@@ -188,6 +203,43 @@ small_files() {
         '  find alone:' "$(strace_calls "$calls/find" | per_file_calls)"
     rm -rf "$calls"
 }
+# CPU seconds, user plus system, that one run of "$@" takes.
+cpu_seconds() {
+    local TIMEFORMAT='%3U %3S' t
+    t=$({ time "$@" >/dev/null 2>&1; } 2>&1) || { echo "failed: $*" >&2; return 1; }
+    echo "$t" | awk '{ print $1 + $2 }'
+}
+
+# Each shape, whole process against the floor, then in process.
+shapes() {
+    local cpu s r out_bytes f z ratios zs fs
+    cpu=$(awk -F': *' '/^model name/ { print $2; exit }' /proc/cpuinfo)
+    printf 'shapes: CPU %s; %d MiB a shape in %s (%s); CPU time, user plus system, medians of %d interleaved rounds\n' \
+        "${cpu:-$(uname -m)}" "$size_mib" "$dir" "$(stat -f -c %T "$dir")" "$rounds"
+    for s in realistic plain tokens parens nested depths; do
+        "$gen" "$s" $((size_mib << 20)) > "$dir/$s.tmp"
+        "$zelmor" "$dir/$s.tmp" # warm up, and the size the floor writes
+        out_bytes=$(stat -c %s "$dir/$s.eqn-file")
+        ratios=() zs=() fs=()
+        for ((r = 0; r < rounds; r++)); do
+            f=$(cpu_seconds "$floor" "$dir/$s.tmp" "$dir/floor.out" "$out_bytes")
+            z=$(cpu_seconds "$zelmor" "$dir/$s.tmp")
+            [ "$(stat -c %s "$dir/floor.out")" = "$out_bytes" ] || { echo "the floor wrote other than $out_bytes bytes" >&2; exit 1; }
+            fs+=("$f") zs+=("$z") ratios+=("$(ratio "$z" "$f")")
+        done
+        printf '  %-10s out %d bytes: zelmor %.3f s, floor %.3f s, zelmor / floor %.2f\n' "$s" "$out_bytes" \
+            "$(list_median "${zs[@]}")" "$(list_median "${fs[@]}")" "$(list_median "${ratios[@]}")"
+        rm -f "$dir/$s.tmp" "$dir/$s.eqn-file" "$dir/floor.out"
+    done
+    echo '  in process, GB/s, medians of 5 repetitions (bench_filter filter/SHAPE/ISA[/scanners|/marks]):'
+    "$bench_filter" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+        --benchmark_format=csv 2>/dev/null |
+        awk -F, '$1 ~ /_median"$/ { gsub(/"/, "", $1); sub(/_median$/, "", $1); printf "    %-34s %6.2f\n", $1, $6 / 1e9 }'
+}
+if ((shapes_only)); then
+    shapes
+    exit 0
+fi
 if ((small_only)); then
     small_files
     exit 0
@@ -258,6 +310,7 @@ printf '2,000 files of 1 to 10 KiB, zelmor-batch -j 2 / xargs -P2 zelmor: median
     "$(list_median "${many[@]}")"
 printf 'one %d MiB file, zelmor-batch / zelmor: median of %d rounds %.3f\n' "$size_mib" "$rounds" \
     "$(list_median "${one[@]}")"
+shapes
 # The peak resident memory of each worker, read from /proc while they run,
 # and of the whole batch, whose parent holds the plan.
 worker_peak() {

@@ -36,14 +36,14 @@ struct run_settings {
     std::vector<size_t> reads;
 };
 
-std::string filter(const std::string &text, const run_settings &set, isa level) {
+std::string filter(const std::string &text, const run_settings &set, isa level, filter_pass pass) {
     std::vector<unsigned char> sink(3 * text.size());
     scan_input &in = in_buffer();
     out_stream &out = out_buffer();
     bool ok = in_init_memory(in.stream, text.data(), text.size(), set.in_cap,
                              {set.reads.data(), set.reads.size()}) &&
               out_init_memory(out, sink.data(), sink.size(), set.out_cap, set.write_most);
-    index_init(in.index, level);
+    index_init(in.index, level, pass);
     proc_files(in, out);
     if (!ok || !flush(out) || !in.stream.ended) {
         std::fprintf(stderr, "the filter failed on memory streams\n");
@@ -70,12 +70,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string want = model(text);
     for (isa level : all_isas) {
         if (!isa_available(level)) continue;
-        if (filter(text, set, level) != want) {
+        for (filter_pass pass : {filter_pass::depth, filter_pass::scanners}) {
+            if (filter(text, set, level, pass) == want) continue;
             std::fprintf(stderr,
-                         "output differs from the model: %s, input buffer %zu, first read "
+                         "output differs from the model: %s, %s, input buffer %zu, first read "
                          "of %zu at most, output buffer %zu\n",
-                         isa_name(level), set.in_cap, set.reads.empty() ? SIZE_MAX : set.reads[0],
-                         set.out_cap);
+                         isa_name(level), pass == filter_pass::depth ? "depth pass" : "scanners",
+                         set.in_cap, set.reads.empty() ? SIZE_MAX : set.reads[0], set.out_cap);
             std::abort();
         }
     }

@@ -1,5 +1,12 @@
 // The nesting filter: three scanners, one per level of parentheses, and the
-// rule that puts the quotes around tokens.
+// rule that puts the quotes around tokens; and the depth pass, which gives
+// the same bytes without a decision per parenthesis.
+//
+// The depth pass reads a buffer, has the kernels find where its quotes go
+// from its bytes and from the depth and token that the buffer before left
+// open, and writes it out with them.  It is what the filter runs, unless
+// the index asks for the scanners: on input dense in parentheses, the
+// scanners' decisions, one for each parenthesis, set the pace.
 //
 // The depth is not kept in a variable; it is which scanner is running.  The
 // kernels list where each buffer's parentheses are, so a scanner steps from
@@ -104,10 +111,24 @@ size_t after_last_paren(const scan_input &in) {
     return in.index.parens[in.index.next_paren - 1] + size_t{1};
 }
 
+// The depth pass, from the first byte of the input to its end, or until the
+// output fails.
+void run_depth_pass(scan_input &in, out_stream &out) {
+    paren_index &x = in.index;
+    depth_carry carry{0, 0};
+    while (out.err == 0) {
+        size_t n = in_read(in.stream);
+        if (n == 0) return;
+        mark_quotes(x.level, in.stream.buf, n, carry, x.quotes);
+        out_commit(out, insert_quotes(x.level, out_space(out), in.stream.buf, n, x.quotes));
+    }
+}
+
 } // namespace
 
-void index_init(paren_index &index, isa level) {
+void index_init(paren_index &index, isa level, filter_pass pass) {
     index.level = level;
+    index.pass = pass;
     index.unwritten = false;
     index.paren_count = index.next_paren = 0;
     index.token_carry = 0;
@@ -118,8 +139,10 @@ void index_init(paren_index &index, isa level) {
 // is quoted.  At depth 0 only an opening parenthesis matters: it opens a
 // top-level group, and a closing one there closes nothing.  Inside a
 // top-level group, an opening parenthesis starts an equation, which proc_eq
-// reads, and a closing one ends the group.
+// reads, and a closing one ends the group.  The whole input goes through
+// the depth pass instead when the index asks for it, as it does by default.
 void proc_files(scan_input &in, out_stream &out) {
+    if (in.index.pass == filter_pass::depth) return run_depth_pass(in, out);
     for (int c; (c = next_paren(in, out)) != end_of_input;) {
         if (c != open_paren) continue;
         while ((c = next_paren(in, out)) == open_paren) proc_eq(in, out);

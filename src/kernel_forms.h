@@ -157,10 +157,102 @@ static_assert(insert_over_read >= 8 - 1 && insert_over_write >= 16 - 1,
               "8 bytes are loaded from where the last real byte may be first, and 16 places stored "
               "from where only the first may be real");
 
+// The depth pass, shared by every form.  A block's bytes with a meaning for
+// the depth are given as masks: `open` and `close` for the parentheses,
+// `after3` for the bytes after which the depth is 3.  A byte belongs to a
+// token where the depth before it is 3 and it is neither a closing
+// parenthesis nor a space; a quote goes before each byte whose token bit
+// differs from the one before it.  Of a block of `len` bytes, the bits at
+// and past len are left out, and the token bit carried on is byte len - 1's.
+inline uint64_t block_quotes(uint64_t after3, unsigned before, uint64_t close, uint64_t spaces,
+                             size_t len, uint64_t &token_carry) {
+    uint64_t valid = first_bytes(len);
+    uint64_t token = (after3 << 1 | uint64_t{before == 3}) & ~(close | spaces) & valid;
+    uint64_t quotes = (token ^ (token << 1 | token_carry)) & valid;
+    token_carry = token >> (len - 1) & 1;
+    return quotes;
+}
+
+// For four bytes, given by their parenthesis bits (the opening ones in bits
+// 0 to 3 of the pattern, the closing ones in bits 4 to 7), and for each
+// depth d before them: in bits 2d and 2d + 1 of `depth`, the depth after
+// them; in bits 4d to 4d + 3 of `after3`, which of them leave it at 3.
+struct depth_steps {
+    unsigned char depth[256];
+    uint16_t after3[256];
+};
+
+constexpr depth_steps make_depth_steps() {
+    depth_steps t{};
+    for (unsigned pattern = 0; pattern < 256; ++pattern) {
+        for (unsigned before = 0; before < 4; ++before) {
+            unsigned d = before, at3 = 0;
+            for (unsigned i = 0; i < 4; ++i) {
+                if ((pattern >> i & 1) != 0) d = std::min(d + 1, 3u);
+                else if ((pattern >> (4 + i) & 1) != 0) d = d > 0 ? d - 1 : 0;
+                at3 |= unsigned{d == 3} << i;
+            }
+            t.depth[pattern] = static_cast<unsigned char>(t.depth[pattern] | d << 2 * before);
+            t.after3[pattern] = static_cast<uint16_t>(t.after3[pattern] | at3 << 4 * before);
+        }
+    }
+    return t;
+}
+inline constexpr depth_steps steps = make_depth_steps();
+
+// The depth through a block, four bytes a step, without a branch: returns
+// the block's after3 mask and moves `depth` to the end of the block.  The
+// loads do not wait for the depth; each step waits only for a shift of the
+// one before.  A block without parentheses keeps its depth, in one step.
+inline uint64_t depth_by_table(uint64_t open, uint64_t close, unsigned &depth) {
+    if ((open | close) == 0) return depth == 3 ? ~uint64_t{0} : 0;
+    constexpr uint64_t low_nibbles = 0x0f0f0f0f0f0f0f0fu;
+    // Byte k of `even` is the pattern of bytes 8k to 8k + 3, of `odd` that
+    // of bytes 8k + 4 to 8k + 7.
+    uint64_t even = (open & low_nibbles) | (close & low_nibbles) << 4;
+    uint64_t odd = (open >> 4 & low_nibbles) | (close & ~low_nibbles);
+    unsigned d = depth;
+    uint64_t after3 = 0;
+    for (int j = 0; j < 64; j += 8) {
+        size_t pattern = even >> j & 0xff;
+        after3 |= uint64_t{steps.after3[pattern] >> 4 * d & 15u} << j;
+        d = steps.depth[pattern] >> 2 * d & 3u;
+        pattern = odd >> j & 0xff;
+        after3 |= uint64_t{steps.after3[pattern] >> 4 * d & 15u} << (j + 4);
+        d = steps.depth[pattern] >> 2 * d & 3u;
+    }
+    depth = d;
+    return after3;
+}
+
+// The depth pass of the forms that follow the depth by the table: `masks`
+// gives a block's parenthesis and space masks.  The last, partial block is
+// copied into a block of NUL bytes, which change no depth, so that nothing
+// past n is read.
+template <typename Masks>
+[[gnu::always_inline]] inline void mark_blocks(const unsigned char *p, size_t n, depth_carry &c,
+                                               uint64_t *quotes, Masks masks) {
+    auto block = [&c, masks](const unsigned char *b, size_t len) {
+        uint64_t open, close, spaces;
+        masks(b, open, close, spaces);
+        unsigned before = c.depth;
+        uint64_t after3 = depth_by_table(open, close, c.depth);
+        return block_quotes(after3, before, close, spaces, len, c.token);
+    };
+    size_t full = n - n % block_size;
+    for (size_t i = 0; i < full; i += block_size) *quotes++ = block(p + i, block_size);
+    if (full < n) {
+        alignas(block_size) unsigned char last[block_size] = {};
+        std::memcpy(last, p + full, n - full);
+        *quotes = block(last, n - full);
+    }
+}
+
 // Each family's forms, whole buffers at a time (see kernels.h).
 uint32_t classify_plain(const unsigned char *p, size_t n, uint64_t *spaces, uint32_t *parens);
 unsigned char *insert_quotes_plain(unsigned char *dst, const unsigned char *src, size_t n,
                                    const uint64_t *quotes);
+void mark_quotes_plain(const unsigned char *p, size_t n, depth_carry &carry, uint64_t *quotes);
 #if ZELMOR_X86_64
 bool x86_has(isa level);
 uint32_t classify_sse2(const unsigned char *p, size_t n, uint64_t *spaces, uint32_t *parens);
@@ -170,11 +262,15 @@ unsigned char *insert_quotes_ssse3(unsigned char *dst, const unsigned char *src,
 uint32_t classify_avx512(const unsigned char *p, size_t n, uint64_t *spaces, uint32_t *parens);
 unsigned char *insert_quotes_avx512(unsigned char *dst, const unsigned char *src, size_t n,
                                     const uint64_t *quotes);
+void mark_quotes_sse2(const unsigned char *p, size_t n, depth_carry &carry, uint64_t *quotes);
+void mark_quotes_avx2(const unsigned char *p, size_t n, depth_carry &carry, uint64_t *quotes);
+void mark_quotes_avx512(const unsigned char *p, size_t n, depth_carry &carry, uint64_t *quotes);
 #endif
 #if ZELMOR_AARCH64
 uint32_t classify_neon(const unsigned char *p, size_t n, uint64_t *spaces, uint32_t *parens);
 unsigned char *insert_quotes_neon(unsigned char *dst, const unsigned char *src, size_t n,
                                   const uint64_t *quotes);
+void mark_quotes_neon(const unsigned char *p, size_t n, depth_carry &carry, uint64_t *quotes);
 #endif
 
 #endif

@@ -1,6 +1,7 @@
 // The kernels' dispatch: which instruction sets this build and CPU have,
 // and the form of each kernel to run for a chosen one.  The forms live one
-// file per family: kernels_plain.cc, kernels_x86.cc and kernels_arm.cc.
+// file per family: kernels_plain.cc, kernels_x86.cc with
+// kernels_x86_depth.cc, and kernels_arm.cc.
 // Defining ZELMOR_PORTABLE builds the plain C++ alone.
 #include "kernel_forms.h"
 
@@ -80,5 +81,26 @@ unsigned char *insert_quotes(isa level, unsigned char *dst, const unsigned char 
 #endif
     default:
         return insert_quotes_plain(dst, src, n, quotes);
+    }
+}
+
+void mark_quotes(isa level, const unsigned char *p, size_t n, depth_carry &carry,
+                 uint64_t *quotes) {
+    switch (level) {
+#if ZELMOR_X86_64
+    case isa::avx512:
+        return mark_quotes_avx512(p, n, carry, quotes);
+    case isa::avx2:
+        return mark_quotes_avx2(p, n, carry, quotes);
+    case isa::ssse3:
+    case isa::sse2:
+        return mark_quotes_sse2(p, n, carry, quotes);
+#endif
+#if ZELMOR_AARCH64
+    case isa::neon:
+        return mark_quotes_neon(p, n, carry, quotes);
+#endif
+    default:
+        return mark_quotes_plain(p, n, carry, quotes);
     }
 }

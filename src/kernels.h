@@ -1,5 +1,6 @@
 // The kernels, internal to the filter: classifying the bytes of 64-byte
-// blocks, and copying bytes with double quotes put in.  Each comes in plain
+// blocks, following the depth through them to where the quotes go, and
+// copying bytes with double quotes put in.  Each comes in plain
 // C++, a 64-bit word at a time, and in the vector forms of x86-64 and
 // aarch64; all forms give the same result on every input.  They look for
 // the filter's structural bytes, but know nothing of groups or tokens: the
@@ -24,10 +25,10 @@ constexpr size_t classify_list_over_write = 7;
 // insert_quotes reads up to this many bytes past its source.
 constexpr size_t insert_over_read = 7;
 // insert_quotes writes up to this many bytes past the end it returns.
-constexpr size_t insert_over_write = 15;
+constexpr size_t insert_over_write = 63;
 
 // The instruction sets the kernels can use.  On x86-64, each includes the
-// ones before it (avx512: AVX-512BW and VBMI2, with BMI2); NEON is
+// ones before it (avx512: AVX-512BW, VBMI and VBMI2, with BMI2); NEON is
 // aarch64's.  best_isa() is the best this CPU has (portable where no vector
 // code is built); isa_built() tells whether a set's forms are built in,
 // isa_available() whether they are and the CPU, and the system, support it.
@@ -50,5 +51,22 @@ uint32_t classify(isa level, const unsigned char *p, size_t n, uint64_t *spaces,
 // past n), and returns the end of what it wrote: at most 2 * n bytes.
 unsigned char *insert_quotes(isa level, unsigned char *dst, const unsigned char *src, size_t n,
                              const uint64_t *quotes);
+
+// What the depth pass carries from one buffer to the next: the groups open
+// before its first byte, counted up to 3 (an innermost group; a parenthesis
+// there is a byte of a token), and 1 in `token` when the byte before it
+// belonged to a token.  Both start at 0.
+struct depth_carry {
+    unsigned depth;
+    uint64_t token;
+};
+
+// The depth pass over p[0, n): sets quotes[k], for k in [0, ceil(n /
+// block_size)), to the bits of the bytes of block k that get a double quote
+// before them (the first byte of each token, and the space or closing
+// parenthesis that ends it), and moves `carry` past the bytes.  Reads
+// nothing at or past n, and has no branch that depends on where the
+// parentheses are within a block.
+void mark_quotes(isa level, const unsigned char *p, size_t n, depth_carry &carry, uint64_t *quotes);
 
 #endif

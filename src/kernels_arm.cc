@@ -1,6 +1,7 @@
 // The kernels in aarch64's NEON, which every aarch64 CPU has: sixteen bytes
-// per comparison, and TBL to spread bytes apart for quotes, as PSHUFB does
-// on x86-64.
+// per comparison, for classification and for the masks of the depth pass
+// (which then follows the depth by the table of kernel_forms.h), and TBL to
+// spread bytes apart for quotes, as PSHUFB does on x86-64.
 #include "kernel_forms.h"
 
 #if ZELMOR_AARCH64
@@ -35,6 +36,23 @@ uint64_t classify_block(const unsigned char *p, uint64_t &paren_mask) {
     return movemask(space_bytes);
 }
 
+// The masks of the depth pass: both parentheses apart, and the spaces.
+[[gnu::always_inline]] inline void depth_masks(const unsigned char *p, uint64_t &open,
+                                               uint64_t &close, uint64_t &spaces) {
+    const uint8x16_t opens = vdupq_n_u8(open_paren), closes = vdupq_n_u8(close_paren),
+                     space_bytes = vdupq_n_u8(space);
+    uint8x16_t o[4], c[4], s[4];
+    for (int j = 0; j < 4; ++j) {
+        uint8x16_t v = vld1q_u8(p + 16 * j);
+        o[j] = vceqq_u8(v, opens);
+        c[j] = vceqq_u8(v, closes);
+        s[j] = vceqq_u8(v, space_bytes);
+    }
+    open = movemask(o);
+    close = movemask(c);
+    spaces = movemask(s);
+}
+
 // Eight bytes: spread them apart, fill the gaps with quotes, and store all
 // 16 places.
 [[gnu::always_inline]] inline unsigned char *spread8(unsigned char *dst, const unsigned char *src,
@@ -51,6 +69,10 @@ unsigned char *insert_block(unsigned char *dst, const unsigned char *src, size_t
 }
 
 } // namespace
+
+void mark_quotes_neon(const unsigned char *p, size_t n, depth_carry &carry, uint64_t *quotes) {
+    mark_blocks(p, n, carry, quotes, depth_masks);
+}
 
 uint32_t classify_neon(const unsigned char *p, size_t n, uint64_t *spaces, uint32_t *parens) {
     return classify_blocks(p, n, spaces, parens, classify_block);

@@ -1,7 +1,7 @@
 // The kernels in plain C++, for every CPU: classification a 64-bit word of
-// eight bytes at a time, and quote insertion without a branch or a library
-// call per byte.  Words hold byte i at bits 8i to 8i + 7 whatever the CPU's
-// byte order, so that big- and little-endian CPUs get the same masks.
+// eight bytes at a time, the depth pass by the table of kernel_forms.h, and
+// quote insertion without a branch or a library call per byte.  Words hold byte i at bits 8i to 8i
+// + 7 whatever the CPU's byte order, so that big- and little-endian CPUs get the same masks.
 #include "kernel_forms.h"
 
 namespace {
@@ -56,6 +56,27 @@ uint64_t classify_block(const unsigned char *p, uint64_t &paren_mask) {
     return ~not_space;
 }
 
+// The masks of the depth pass: the parentheses, told apart by their lowest
+// bit, and the spaces.
+static_assert((close_paren & 1) == 1 && (open_paren & 1) == 0, "a closing parenthesis is odd");
+[[gnu::always_inline]] inline void depth_masks(const unsigned char *p, uint64_t &open,
+                                               uint64_t &close, uint64_t &spaces) {
+    uint64_t magic = 0x0002040810204081u, closes = close_paren * ones, space_bytes = space * ones,
+             low = low7, high = ~low7, one = ones;
+    __asm__("" : "+r"(magic), "+r"(closes), "+r"(space_bytes), "+r"(low), "+r"(high), "+r"(one));
+    uint64_t not_paren = 0, odd = 0, not_space = 0;
+#pragma GCC unroll 8
+    for (int k = 0; k < 8; ++k) {
+        uint64_t w = load_word(p + 8 * k);
+        not_paren |= gather(nonzero_bytes((w | one) ^ closes, low, high), magic) << 8 * k;
+        odd |= gather((w & one) << 7, magic) << 8 * k;
+        not_space |= gather(nonzero_bytes(w ^ space_bytes, low, high), magic) << 8 * k;
+    }
+    close = ~not_paren & odd;
+    open = ~not_paren & ~odd;
+    spaces = ~not_space;
+}
+
 // For each pattern of quotes before 8 bytes (bit i: a quote before byte i),
 // where each byte goes among the 8 + (quotes) places: after every quote
 // before it and its own.
@@ -100,4 +121,8 @@ uint32_t classify_plain(const unsigned char *p, size_t n, uint64_t *spaces, uint
 unsigned char *insert_quotes_plain(unsigned char *dst, const unsigned char *src, size_t n,
                                    const uint64_t *quotes) {
     return insert_quotes_blocks(dst, src, n, quotes, insert_block);
+}
+
+void mark_quotes_plain(const unsigned char *p, size_t n, depth_carry &carry, uint64_t *quotes) {
+    mark_blocks(p, n, carry, quotes, depth_masks);
 }

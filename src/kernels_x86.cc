@@ -14,7 +14,8 @@ namespace {
 // What the CPU reports, from cpuid: SSSE3; the AVX2 kernels' AVX2, POPCNT
 // and BMI1, usable only where the system saves the AVX state (bits 1 and 2
 // of XCR0, which xgetbv reads); and the AVX-512 kernels' AVX-512F and BW,
-// VBMI2 and BMI2, where it saves the AVX-512 state too (bits 5 to 7).
+// VBMI (the depth pass is built for it), VBMI2 (the insertion's byte
+// expansion) and BMI2, where it saves the AVX-512 state too (bits 5 to 7).
 struct x86_features {
     bool ssse3 = false, avx2 = false, avx512 = false;
 };
@@ -34,7 +35,8 @@ x86_features read_features() {
     f.avx2 =
         f.ssse3 && popcnt && (xcr0 & 0x06) == 0x06 && (b & bit_AVX2) != 0 && (b & bit_BMI) != 0;
     f.avx512 = f.avx2 && (xcr0 & 0xe6) == 0xe6 && (b & bit_AVX512F) != 0 &&
-               (b & bit_AVX512BW) != 0 && (b & bit_BMI2) != 0 && (c & bit_AVX512VBMI2) != 0;
+               (b & bit_AVX512BW) != 0 && (b & bit_BMI2) != 0 && (c & bit_AVX512VBMI) != 0 &&
+               (c & bit_AVX512VBMI2) != 0;
     return f;
 }
 
@@ -142,27 +144,40 @@ insert32(unsigned char *dst, const unsigned char *src, size_t n, uint64_t q, __m
     return dst + length;
 }
 
-// The loop of insert_quotes_blocks, kept here: built for AVX-512, it cannot
-// take in insert32 through that template, built for the baseline CPU.
+// 32 whole bytes with their quotes, stored whole: the store may reach 32
+// places past the real ones, which the next store overwrites.
+[[gnu::target("avx512f,avx512bw,avx512vbmi2,popcnt,bmi,bmi2"),
+  gnu::always_inline]] inline unsigned char *
+insert32_whole(unsigned char *dst, const unsigned char *src, uint64_t q, __m512i quotes) {
+    constexpr uint64_t quote_slots = 0x5555555555555555u, byte_slots = ~quote_slots;
+    uint64_t present = byte_slots | _pdep_u64(q, quote_slots);
+    uint64_t placed = _pext_u64(byte_slots, present);
+    __m512i bytes =
+        _mm512_castsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(src)));
+    _mm512_storeu_si512(dst, _mm512_mask_expand_epi8(quotes, placed, bytes));
+    return dst + std::popcount(present);
+}
+
+// Whole blocks the same way whatever their quotes, with no branch on them;
+// the last, partial block through insert32, which reads and writes nothing
+// past its bytes.
 [[gnu::target("avx512f,avx512bw,avx512vbmi2,popcnt,bmi,bmi2")]] unsigned char *
 insert_quotes_avx512_impl(unsigned char *dst, const unsigned char *src, size_t n,
                           const uint64_t *quotes) {
     const __m512i quote_bytes = _mm512_set1_epi8(quote);
-    size_t done = 0;
-    for (size_t base = 0; base < n; base += block_size) {
+    size_t full = n - n % block_size;
+    for (size_t base = 0; base < full; base += block_size) {
         uint64_t q = quotes[base / block_size];
-        if (q == 0) continue;
-        if (base > done) {
-            std::memcpy(dst, src + done, base - done);
-            dst += base - done;
-        }
-        done = std::min(base + block_size, n);
-        size_t len = done - base, low = std::min<size_t>(len, 32);
-        dst = insert32(dst, src + base, low, q & 0xffffffffu, quote_bytes);
-        if (len > 32) dst = insert32(dst, src + base + 32, len - 32, q >> 32, quote_bytes);
+        dst = insert32_whole(dst, src + base, q & 0xffffffffu, quote_bytes);
+        dst = insert32_whole(dst, src + base + 32, q >> 32, quote_bytes);
     }
-    std::memcpy(dst, src + done, n - done);
-    return dst + n - done;
+    if (full < n) {
+        uint64_t q = quotes[full / block_size];
+        size_t len = n - full, low = std::min<size_t>(len, 32);
+        dst = insert32(dst, src + full, low, q & 0xffffffffu, quote_bytes);
+        if (len > 32) dst = insert32(dst, src + full + 32, len - 32, q >> 32, quote_bytes);
+    }
+    return dst;
 }
 
 } // namespace

@@ -112,8 +112,16 @@ void make_filename(const char *path, std::string &out);
 // `token_carry` is 1 when the last byte written out belonged to a token.
 // `unwritten` is set from the moment the stream's buffer is classified until
 // it has been written out.
+//
+// How the filter goes through the input: by the depth pass, which finds
+// every buffer's quotes from its bytes with the kernels and needs none of
+// the rest of the index, or by the three scanners, which step from one
+// parenthesis to the next.  Both give the same bytes; the scanners are the
+// readable definition, and the tests and the fuzzer hold the pass to them.
+enum class filter_pass { depth, scanners };
 struct paren_index {
     isa level; // the kernels to use: best_isa(), or a test's choice
+    filter_pass pass;
     bool unwritten;
     uint32_t paren_count, next_paren;
     uint64_t token_carry;
@@ -131,11 +139,11 @@ struct scan_input {
 };
 
 // Readies the index for a stream that has not been read yet.
-void index_init(paren_index &index, isa level = best_isa());
+void index_init(paren_index &index, isa level = best_isa(), filter_pass pass = filter_pass::depth);
 
 // The three scanners, one per level of nesting.  proc_files runs to the end
-// of the input; proc_eq and proc_xhs are called just after the opening
-// parenthesis of their group has been read, and return just after its
+// of the input, by the depth pass unless the index asks for the scanners; proc_eq and proc_xhs are
+// called just after the opening parenthesis of their group has been read, and return just after its
 // closing one, or when the input ends.  They stop early when the output
 // fails.  The last bytes stay in the output buffer; the caller flushes it,
 // and the run is complete only if the input has ended (in.stream.ended).

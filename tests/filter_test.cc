@@ -1,14 +1,17 @@
 // The nesting filter, on in-memory streams, through buffers of many sizes.
 #include "bytes.h"
+#include "generate.h"
 #include "model.h"
 #include "zelmor.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <new>
@@ -44,13 +47,14 @@ std::string level_name(const ::testing::TestParamInfo<isa> &info) {
 // taking at most the next of `reads` bytes in turn, as from a pipe; the
 // output sink has room for the worst case, three bytes out for every byte in.
 std::string run_filter(const std::string &input, size_t in_cap, size_t out_cap,
-                       isa level = best_isa(), const std::vector<size_t> &reads = {}) {
+                       isa level = best_isa(), const std::vector<size_t> &reads = {},
+                       filter_pass pass = filter_pass::depth) {
     std::vector<unsigned char> sink(3 * input.size());
     streams s;
     EXPECT_TRUE(in_init_memory(s.in->stream, input.data(), input.size(), in_cap,
                                {reads.data(), reads.size()}));
     EXPECT_TRUE(out_init_memory(*s.out, sink.data(), sink.size(), out_cap));
-    index_init(s.in->index, level);
+    index_init(s.in->index, level, pass);
     proc_files(*s.in, *s.out);
     EXPECT_TRUE(flush(*s.out));
     EXPECT_TRUE(s.in->stream.ended);
@@ -351,6 +355,44 @@ TEST_P(OnEachIsa, InsertQuotesMatchesBytes) {
         unsigned char *want_end = insert_bytes(want.get(), src.get(), n, quotes.get());
         ASSERT_EQ(std::string(fast.get(), fast_end), std::string(want.get(), want_end))
             << "round " << round;
+    }
+}
+
+// The depth pass's kernels against the scanners, on every benchmark shape
+// and on random texts, each cut into reads of random lengths; the bytes past
+// each read are '(', which would change the result if the kernels read them.
+std::string by_depth_kernels(isa level, const std::string &input, std::mt19937 &rng) {
+    std::string out;
+    depth_carry carry{0, 0};
+    for (size_t at = 0, n; at < input.size(); at += n) {
+        n = std::min(input.size() - at, 1 + rng() % (rng() % 2 ? 3 * block_size : io_size));
+        auto buf = exactly<unsigned char>(n + insert_over_read);
+        std::memcpy(buf.get(), input.data() + at, n);
+        std::memset(buf.get() + n, '(', insert_over_read);
+        auto quotes = exactly<uint64_t>((n + block_size - 1) / block_size);
+        auto dst = exactly<unsigned char>(2 * n + insert_over_write);
+        mark_quotes(level, buf.get(), n, carry, quotes.get());
+        out.append(dst.get(), insert_quotes(level, dst.get(), buf.get(), n, quotes.get()));
+    }
+    return out;
+}
+
+TEST_P(OnEachIsa, DepthPassMatchesScanners) {
+    const std::pair<const char *, shape> rows[] = {
+        {"carry dropped between reads", shape::realistic}, {"plain text changed", shape::plain},
+        {"one-byte tokens misquoted", shape::tokens},      {"depth not clamped", shape::parens},
+        {"regular nesting misread", shape::nested},        {"depth past 3 misread", shape::depths}};
+    std::mt19937 rng(29);
+    const std::string alphabet = "((())) a\"\xff"s + '\0';
+    for (int i = 0; i < 300; ++i) {
+        std::string input =
+            i < 6 ? generate(rows[i].second, 40000, 1 + rng() % 9) : std::string(rng() % 3000, ' ');
+        if (i >= 6)
+            for (char &c : input) c = alphabet[rng() % alphabet.size()];
+        std::string want =
+            run_filter(input, io_size, io_size, GetParam(), {}, filter_pass::scanners);
+        ASSERT_TRUE(same_bytes(want, by_depth_kernels(GetParam(), input, rng)))
+            << (i < 6 ? rows[i].first : "random text misread") << " (case " << i << ")";
     }
 }
 

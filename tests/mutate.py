@@ -79,7 +79,8 @@ WORK = os.path.join(TOP, "build-mutate")
 EQUIVALENT = os.path.join(TOP, "tests", "mutants-equivalent.txt")
 TIME_LIMIT = 300  # seconds for one part of a mutant's suite; a hang counts as caught
 QUICK, SLOW = r"^(Cli|Publish|Batch)\.", r"^Faults\."
-PROGRAMS = ["zelmor", "zelmor-batch", "publish_tests"]  # what links the publication code
+PROGRAMS = ["zelmor", "zelmor-batch", "publish_tests",  # what links the publication code
+            "unit_tests", "fuzz_replay"]  # and what runs the kernels of every instruction set
 
 FLIP = {"==": "!=", "!=": "==", "<": ">=", ">=": "<", ">": "<=", "<=": ">"}
 FLAG = r"[A-Z][A-Z0-9_]{2,}"

@@ -706,6 +706,7 @@ TEST(Batch, SignalMidBatch) {
             spit(dir.path / (name += ".tmp"), input);
         }
         pid_t pid = start(dir.path, {"-j", "2", "."}, {.program = batch}, capture.path);
+        started_tree guard{pid};
         auto converted = [&] {
             int n = 0;
             for (const auto &e : fs::directory_iterator(dir.path))
@@ -713,12 +714,8 @@ TEST(Batch, SignalMidBatch) {
             return n;
         };
         for (int i = 0; i < 1000 && converted() < 4; ++i) usleep(5000);
-        pid_t target = pid;
-        if (alone) {
-            std::string children =
-                "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
-            std::istringstream(slurp(children)) >> target;
-        }
+        pid_t target = alone ? child(pid) : pid;
+        ASSERT_NE(target, 0) << "no worker running";
         kill(target, SIGTERM);
         run_result r = finish(pid, capture.path);
         if (alone) {
@@ -762,6 +759,7 @@ TEST(Batch, SignalEndsWaitingWorkers) {
                         {.program = batch, .wrapper = {"sh", "-c", "exec \"$@\" < list", "sh"}},
                         capture.path)
                 : start(dir.path, {"-j", "2", "a.tmp", "b.tmp"}, {.program = batch}, capture.path);
+        started_tree guard{pid};
         std::vector<int> writers;
         for (const char *fifo : {"a.tmp", "b.tmp"}) {
             int w = -1;
@@ -845,6 +843,7 @@ TEST(Batch, ProgressMovesWithinAFile) {
     std::string cmd = "exec " + shell_words(batch) + " -j1 big.tmp";
     run_options opts{.program = "script", .host_tool = true, .input = "", .output = true};
     pid_t pid = start(dir.path, {"-qefc", cmd, "/dev/null"}, opts, capture.path);
+    started_tree guard{pid};
     int w = open((dir.path / "big.tmp").c_str(), O_WRONLY);
     const std::string mib = repeat(line_in, (size_t{1} << 20) / line_in.size());
     for (int i = 0; i < 3; ++i) EXPECT_EQ(write(w, mib.data(), mib.size()), ssize_t(mib.size()));
@@ -867,21 +866,19 @@ TEST(Batch, NoSignalToAReapedWorker) {
     run_options opts{.program = batch};
     opts.wrapper = {"strace", "-qq", "-e", "trace=kill", "-o", (logs.path / "log").string()};
     pid_t tracer = start(dir.path, {"-j", "2", "a.tmp", "b.tmp"}, opts, capture.path), pid = 0;
-    for (int i = 0; i < 1000 && (pid == 0 || children(pid).size() < 2); ++i, usleep(5000))
-        pid = children(tracer).empty() ? 0 : children(tracer)[0];
-    ASSERT_EQ(children(pid).size(), 2u);
-    auto in_open = [](pid_t worker) { // its FIFO, which it waits on, taken
-        long now = -1;
-        std::istringstream(slurp("/proc/" + std::to_string(worker) + "/syscall")) >> now;
-        return now == SYS_openat;
-    };
-    for (int i = 0; i < 1000 && !(in_open(children(pid)[0]) && in_open(children(pid)[1])); ++i)
+    started_tree guard{tracer};
+    std::vector<pid_t> workers;
+    for (int i = 0; i < 1000 && workers.size() < 2; ++i, usleep(5000))
+        workers = (pid = child(tracer)) == 0 ? std::vector<pid_t>{} : children(pid);
+    ASSERT_EQ(workers.size(), 2u);
+    // Each waits on its FIFO, which it has taken.
+    for (int i = 0; i < 1000 && !(waits_on_fifo(workers[0]) && waits_on_fifo(workers[1])); ++i)
         usleep(5000);
-    kill(children(pid)[0], SIGKILL);
+    kill(workers[0], SIGKILL);
     for (int i = 0; i < 1000 && slurp(capture.path / "stderr").empty(); ++i) usleep(5000);
     EXPECT_NE(slurp(capture.path / "stderr").find(": its worker ended by Killed"),
               std::string::npos);
-    kill(pid, SIGTERM);
+    signal_process(pid, SIGTERM);
     EXPECT_EQ(finish(tracer, capture.path).status, 128 + SIGTERM);
     EXPECT_EQ(slurp(logs.path / "log").find("ESRCH"), std::string::npos)
         << slurp(logs.path / "log");
@@ -905,15 +902,11 @@ TEST(Batch, SignalAtACommitCountsTheFile) {
                     "-e",
                     "inject=renameat:delay_exit=1000000"};
     pid_t tracer = start(dir.path, {"-j1", "a.tmp"}, opts, capture.path), pid = 0;
-    auto renaming = [&] { // the worker has renamed its file, and is held there
-        pid = children(tracer).empty() ? 0 : children(tracer)[0];
-        std::vector<pid_t> workers = pid == 0 ? std::vector<pid_t>{} : children(pid);
-        long now = -1;
-        if (!workers.empty())
-            std::istringstream(slurp("/proc/" + std::to_string(workers[0]) + "/syscall")) >> now;
-        return now == SYS_renameat;
-    };
-    for (int i = 0; i < 1000 && !renaming(); ++i) usleep(5000);
+    started_tree guard{tracer};
+    // The worker has renamed its file, and is held there.
+    for (int i = 0; i < 1000 && !in_syscall(child(pid = child(tracer)), SYS_renameat); ++i)
+        usleep(5000);
+    ASSERT_NE(pid, 0) << "the batch never started";
     kill(pid, SIGTERM);
     run_result r = finish(tracer, capture.path);
     EXPECT_EQ(r.status, 128 + SIGTERM);
@@ -979,6 +972,7 @@ TEST(Batch, ChangedAfterThePlan) {
             spit(dir.path / name, line_in);
         }
         pid_t pid = start(dir.path, {"-j1", "wait.tmp", c.path}, {.program = batch}, capture.path);
+        started_tree guard{pid};
         int w = open((dir.path / "wait.tmp").c_str(), O_WRONLY); // the plan is made
         c.change(dir.path);
         close(w);
@@ -998,6 +992,7 @@ TEST(Batch, OneWorkerPerUsableCpu) {
     ASSERT_EQ(mkfifo((dir.path / "a.tmp").c_str(), 0600), 0);
     pid_t pid = start(dir.path, {"a.tmp"}, {.program = batch, .wrapper = {"taskset", "-c", "0"}},
                       capture.path);
+    started_tree guard{pid};
     int w = open((dir.path / "a.tmp").c_str(), O_WRONLY); // a worker has it: all are started
     EXPECT_EQ(children(pid).size(), 1u);
     close(w);
@@ -1013,9 +1008,12 @@ TEST(Batch, SignalBetweenFilesSparesTheLastConverted) {
     ASSERT_EQ(link((dir.path / "a.eqn-file").c_str(), (dir.path / "link").c_str()), 0);
     ASSERT_EQ(mkfifo((dir.path / "b.tmp").c_str(), 0600), 0); // never written: opening it waits
     pid_t pid = start(dir.path, {"-j", "1", "a.tmp", "b.tmp"}, {.program = batch}, capture.path);
+    started_tree guard{pid};
     const std::string want = zelmor_output(line_in);
-    for (int i = 0; i < 1000 && slurp(dir.path / "link") != want; ++i) usleep(5000);
-    usleep(50000); // past the report, to the open of b.tmp
+    // Past the report of a.tmp, the worker waits to open b.tmp.
+    for (int i = 0; i < 1000 && !(slurp(dir.path / "link") == want && waits_on_fifo(child(pid)));
+         ++i)
+        usleep(5000);
     kill(pid, SIGTERM);
     EXPECT_EQ(finish(pid, capture.path).status, 128 + SIGTERM);
     EXPECT_EQ(slurp(dir.path / "link"), want);

@@ -96,9 +96,10 @@ bool more(const run &r) {
 // Sends worker `w` files, up to `most` queued: a first of any length, which
 // it takes as soon as it is free, and others while they are small and
 // their orders fit in a pipe together, so that sending never waits on a
-// busy worker.  Its orders are closed when no file is left to send and
-// none is queued.  A worker that has ended takes nothing, and the pipe of
-// its orders then shows why: see gone().
+// busy worker.  Its orders stay open until every file is reported, so
+// that a file queued for a worker that ends can still come back to one
+// that is idle.  A worker that has ended takes nothing, and the pipe of its
+// orders then shows why: see gone().
 void feed(run &r, worker &w, size_t most = most_ahead) {
     while (w.orders >= 0 && more(r) && w.queued.size() < most) {
         uint64_t i = r.again.empty() ? r.next : r.again.front();
@@ -113,7 +114,6 @@ void feed(run &r, worker &w, size_t most = most_ahead) {
         else r.again.pop_front();
         w.queued.push_back({i, r.buf.size()});
     }
-    if (w.orders >= 0 && w.queued.empty() && !more(r)) close_orders(w);
 }
 
 void fail(run &r, uint64_t i, const std::string &why) {

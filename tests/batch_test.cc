@@ -884,6 +884,32 @@ TEST(Batch, NoSignalToAReapedWorker) {
         << slurp(logs.path / "log");
 }
 
+// A worker killed on its first file, with two more queued behind it: the
+// other, idle once its own are done, converts those two.
+TEST(Batch, QueuedFilesOfAKilledWorkerConverted) {
+    temp_dir dir, capture;
+    ASSERT_EQ(mkfifo((dir.path / "a.tmp").c_str(), 0600), 0); // never written: its worker waits
+    for (const char *name : {"b.tmp", "c.tmp", "d.tmp", "e.tmp"}) spit(dir.path / name, line_in);
+    pid_t pid = start(dir.path, {"-j2", "a.tmp", "b.tmp", "c.tmp", "d.tmp", "e.tmp"},
+                      {.program = batch}, capture.path);
+    started_tree guard{pid};
+    std::vector<pid_t> workers;
+    auto idle = [&](pid_t p) { return children(pid).size() < 2 || in_syscall(p, SYS_read); };
+    for (int i = 0; i < 1000 && !(workers.size() == 2 && waits_on_fifo(workers[0]) &&
+                                  fs::exists(dir.path / "d.eqn-file") && idle(workers[1]));
+         ++i, usleep(5000)) {
+        workers = children(pid);
+        if (workers.size() == 2 && waits_on_fifo(workers[1])) std::swap(workers[0], workers[1]);
+    }
+    ASSERT_EQ(workers.size(), 2u);
+    kill(workers[0], SIGKILL);
+    run_result r = finish(pid, capture.path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zelmor-batch: a.tmp: its worker ended by Killed\n");
+    for (const char *name : {"c.eqn-file", "e.eqn-file"})
+        EXPECT_EQ(slurp(dir.path / name), line_out);
+}
+
 // A signal while a worker publishes its file: the worker reports the file
 // before it ends, and the summary counts it converted.
 TEST(Batch, SignalAtACommitCountsTheFile) {

@@ -174,8 +174,11 @@ int main(int argc, char **argv) {
         std::vector<std::string> listed;
         if (o.paths.empty() && !read_list(o.nul ? '\0' : '\n', c.wake[0], listed))
             pl.refused = true;
-        for (const std::string &path : listed) plan_named(pl, path);
+        // Each name and PATH in turn, until a signal ends the batch.
+        for (size_t i = 0; i < listed.size() && forwarded_signal() == 0; ++i)
+            plan_named(pl, listed[i]);
         for (const std::string &path : o.paths) {
+            if (forwarded_signal() != 0) break;
             struct stat st;
             if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) search(pl, path);
             else plan_named(pl, path);

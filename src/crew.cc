@@ -163,6 +163,11 @@ void gone(run &r, size_t i, bool again) {
             if (again) r.again.push_back(q.index);
             continue;
         }
+        // Ended by the signal that ends the batch, which reached it first
+        // or from the parent: its file is not converted, not failed.  The
+        // parent has heard that signal by now, as it came in one sending to
+        // the group, before the worker could be reaped.
+        if (WIFSIGNALED(status) && WTERMSIG(status) == forwarded_signal()) continue;
         std::string why = "its worker ended";
         if (WIFSIGNALED(status)) why += std::string(" by ") + strsignal(WTERMSIG(status));
         fail(r, q.index, why);

@@ -941,6 +941,84 @@ TEST(Batch, SignalAtACommitCountsTheFile) {
     EXPECT_EQ(slurp(dir.path / "a.eqn-file"), zelmor_output(line_in));
 }
 
+// A signal while strace holds the parent in a call: the batch ends by it,
+// at once.  Sent to the group as Ctrl-C is, with two workers waiting on
+// FIFOs and the second stopped, so that the parent sees the first one end
+// while the reports are still open: both files are not converted, neither
+// failed.
+TEST(Batch, SignalWhileTheParentIsHeld) {
+    if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs strace";
+    if (!emulator().empty()) GTEST_SKIP() << "under an emulator, strace would trace the emulator";
+    struct held_case {
+        const char *fault;
+        std::vector<std::string> args, held; // held: the call, then strace's -P paths
+        std::string list;
+        bool group;              // sent to the process group, as Ctrl-C is
+        std::string err, unseen; // the end of standard error; a path never looked at
+    };
+    const held_case rows[] = {
+        {"worker ended by Ctrl-C before the parent heard it counted as failed",
+         {"-j2", "a.tmp", "b.tmp"},
+         {"poll"},
+         "",
+         true,
+         "zelmor-batch: ended by Interrupt: 0 converted, 0 failed, 2 not converted in ",
+         ""},
+        {"signal while planning a list heard only when the plan ends",
+         {"-j1"},
+         {"newfstatat", "-P", "c.tmp", "-P", "d.tmp"},
+         "a.tmp\nc.tmp\nd.tmp\n",
+         false,
+         "zelmor-batch: ended by Terminated: ",
+         "d.tmp"},
+    };
+    for (const held_case &c : rows) {
+        SCOPED_TRACE(c.fault);
+        temp_dir dir, capture, logs;
+        for (const char *fifo : {"a.tmp", "b.tmp"}) // never written: their workers wait
+            ASSERT_EQ(mkfifo((dir.path / fifo).c_str(), 0600), 0);
+        spit(dir.path / "c.tmp", line_in), spit(dir.path / "d.tmp", line_in);
+        run_options opts{.program = batch};
+        if (!c.list.empty()) opts.input = c.list;
+        opts.wrapper = {"strace", "-qq",
+                        "-o",     (logs.path / "log").string(),
+                        "-e",     "trace=" + c.held[0],
+                        "-e",     "inject=" + c.held[0] + ":delay_enter=2000000"};
+        opts.wrapper.insert(opts.wrapper.end(), c.held.begin() + 1, c.held.end());
+        opts.wrapper.push_back("setsid"); // a group of its own, to send Ctrl-C's signal to
+        pid_t tracer = start(dir.path, c.args, opts, capture.path), pid = 0;
+        started_tree guard{tracer};
+        std::vector<pid_t> workers;
+        auto held = [&] { // held, its workers started and, with Ctrl-C, waiting
+            workers = (pid = child(tracer)) == 0 ? std::vector<pid_t>{} : children(pid);
+            return !workers.empty() && started_tree::stopped(pid) &&
+                   (!c.group || (workers.size() == 2 && waits_on_fifo(workers[0]) &&
+                                 waits_on_fifo(workers[1])));
+        };
+        for (int i = 0; i < 1000 && !held(); ++i) usleep(5000);
+        ASSERT_FALSE(workers.empty());
+        if (c.group) {
+            ASSERT_EQ(getpgid(pid), pid) << "not in a group of its own";
+            ASSERT_EQ(workers.size(), 2u);
+            kill(workers[1], SIGSTOP);
+            for (int i = 0; i < 1000 && !started_tree::stopped(workers[1]); ++i) usleep(1000);
+        }
+        signal_process(pid, c.group ? SIGINT : SIGTERM, c.group);
+        if (c.group) { // the parent has seen the first end, and waits for the second
+            for (int i = 0; i < 1000 && !in_syscall(pid, SYS_wait4) && !in_syscall(pid, SYS_waitid);
+                 ++i)
+                usleep(5000);
+            kill(workers[1], SIGCONT);
+        }
+        run_result r = finish(tracer, capture.path, opts);
+        EXPECT_EQ(r.status, 128 + (c.group ? SIGINT : SIGTERM));
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err; // after strace's words
+        if (!c.unseen.empty()) {
+            EXPECT_EQ(slurp(logs.path / "log").find(c.unseen), std::string::npos);
+        }
+    }
+}
+
 // Files changed after the plan, while the only worker waits on a FIFO it
 // was given first: each is named, changed, and not converted, and nothing
 // is followed to where the change points.

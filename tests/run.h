@@ -211,10 +211,10 @@ inline pid_t child(pid_t pid, size_t i = 0) {
     return i < all.size() ? all[i] : 0;
 }
 
-// Sends `sig` to the process `pid` alone: never to 0 or -1, which name
-// every process of the group, or every process there is.
-inline void signal_process(pid_t pid, int sig) {
-    if (pid > 0) kill(pid, sig);
+// Sends `sig` to the process `pid`, or to its group, never to 0 or -1,
+// which name the sender's group, or every process there is.
+inline void signal_process(pid_t pid, int sig, bool group = false) {
+    if (pid > 1) kill(group ? -pid : pid, sig);
 }
 
 // Whether the process `pid` is in the system call `nr`.

@@ -75,7 +75,7 @@ int parse(int argc, char **argv, options &o) {
             // Digits alone: strtoul would also take spaces and a sign first.
             if (errno != 0 || *end != '\0' ||
                 std::isdigit(static_cast<unsigned char>(*optarg)) == 0 || n == 0 || n > max_jobs) {
-                complain(std::string("-j ") + optarg + ": not a number of jobs from 1 to " +
+                complain("-j " + quoted(optarg) + ": not a number of jobs from 1 to " +
                          std::to_string(max_jobs));
                 return 2;
             }
@@ -96,12 +96,13 @@ int parse(int argc, char **argv, options &o) {
         case 'V':
             return written(put(STDOUT_FILENO, "zelmor-batch " ZELMOR_VERSION "\n"));
         case ':': // only -j takes a value
-            complain(std::string("-") + static_cast<char>(optopt) + " needs a number");
+            complain(quoted(std::string("-") + static_cast<char>(optopt)) + " needs a number");
             (void)put(STDERR_FILENO, usage_text);
             return 2;
         default: // a letter refused, or a long option; the latter's text is all there is
-            complain("unknown option " + (optopt != 0 ? std::string("-") + static_cast<char>(optopt)
-                                                      : quoted(argv[optind - 1])));
+            complain("unknown option " + quoted(optopt != 0
+                                                    ? std::string("-") + static_cast<char>(optopt)
+                                                    : std::string(argv[optind - 1])));
             (void)put(STDERR_FILENO, usage_text);
             return 2;
         }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -45,6 +46,20 @@ bool key_of(int dir, const char *out, const struct stat &in, out_key &k, bool &n
     return true;
 }
 
+// Whether the file of status `st` was last modified after now: -u converts
+// it on every run, as its equation file is always older.
+bool in_future(const struct stat &st) {
+    timespec now{};
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0) return false;
+#ifdef __APPLE__
+    const timespec &changed = st.st_mtimespec;
+#else
+    const timespec &changed = st.st_mtim;
+#endif
+    return changed.tv_sec > now.tv_sec ||
+           (changed.tv_sec == now.tv_sec && changed.tv_nsec > now.tv_nsec);
+}
+
 // The equation file `out` from `dir` by its name, where the walk to it
 // failed: the conversion will say why, unless what stood in the way goes
 // meanwhile, and inputs that name it must still be seen together.
@@ -69,7 +84,10 @@ void add(plan &pl, job j, const struct stat &st, int dir, const char *out) {
         if (!pl.pairs.emplace(std::make_pair(j.seen.id, *k), true).second) return;
         pl.writers[*k].push_back(pl.jobs.size());
     }
-    pl.inputs.emplace(j.seen.id, pl.jobs.size());
+    // Said once of each input, however many times it is given.
+    if (pl.inputs.emplace(j.seen.id, pl.jobs.size()).second && pl.update && !j.up_to_date &&
+        in_future(st))
+        complain(quoted(j.input) + ": modified in the future, so -u converts it on every run");
     pl.jobs.push_back(std::move(j));
 }
 

@@ -42,8 +42,10 @@ unique_fd open_top(const std::string &path, const file_id *id, struct stat &st) 
     return top;
 }
 
+// Named *.tmp, as find -name '*.tmp' matches it: `.tmp` itself too, which
+// zelmor converts as it converts any name that ends so.
 bool named_tmp(const std::string &name) {
-    return name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0;
+    return name.size() >= 4 && name.compare(name.size() - 4, 4, ".tmp") == 0;
 }
 
 // The search's way down: the directories open from the PATH to the one
@@ -106,9 +108,10 @@ std::vector<entry> listing(plan &pl, const trail &t) {
         std::string name = e->d_name;
         struct stat st;
         if (name == "." || name == "..") continue;
-        if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-            refuse(pl, t.path + name, std::strerror(errno));
-        else if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && named_tmp(name)))
+        if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            // Gone since the listing, as in a busy spool: nothing to plan.
+            if (errno != ENOENT) refuse(pl, t.path + name, std::strerror(errno));
+        } else if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && named_tmp(name)))
             entries.emplace_back(std::move(name), st);
     }
     if (errno != 0) refuse(pl, here, std::strerror(errno));

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <sys/syscall.h>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -126,15 +127,19 @@ const batch_case cases[] = {
      0,
      "",
      odd,
-     {"tree/lnk.eqn-file", "outside/in.eqn-file", "tree/notes.eqn-file", "tree/.eqn-file"},
+     {"tree/lnk.eqn-file", "outside/in.eqn-file", "tree/notes.eqn-file"},
      {},
      [](const fs::path &d) {
          spit(d / "tree/notes.txt", line_in);
-         spit(d / "tree/.tmp", line_in); // hidden, as from a shell's *.tmp
+         spit(d / "tree/.tmp", line_in); // named *.tmp as find -name '*.tmp' sees it
          fs::create_directory(d / "outside");
          spit(d / "outside/in.tmp", line_in);
          fs::create_directory_symlink("../outside", d / "tree/linked");
          fs::create_symlink("a b.tmp", d / "tree/lnk.tmp");
+     },
+     "",
+     [](const fs::path &d) {
+         EXPECT_EQ(slurp(d / "tree/.eqn-file"), line_out) << "a file named .tmp";
      }},
     {"leading dash taken for an option",
      {"-dash.tmp"},
@@ -355,6 +360,53 @@ const batch_case cases[] = {
      "zelmor-batch: -j +3: not a number of jobs from 1 to 1024\n",
      {},
      {"a.eqn-file"}},
+    {"option's value and unknown option printed raw to the terminal",
+     {},
+     {"-j\x1b]2;x\a", "-\x7f"},
+     2,
+     "zelmor-batch: -j '\\x1b]2;x\\x07': not a number of jobs from 1 to 1024\n",
+     {},
+     {}},
+    {"unknown option's control byte printed raw",
+     {},
+     {"-\x1b"},
+     2,
+     "zelmor-batch: unknown option '-\\x1b'\n" + usage,
+     {},
+     {}},
+    {"DEL in a name printed raw",
+     {},
+     {"del\x7f.tmp"},
+     2,
+     "zelmor-batch: 'del\\x7f.tmp': No such file or directory\n",
+     {},
+     {}},
+    {"input dated in the future converted on every run without a word",
+     {"a.tmp"},
+     {"-u", "a.tmp", "./a.tmp"},
+     0,
+     "zelmor-batch: a.tmp: modified in the future, so -u converts it on every run\n",
+     {"a.tmp"},
+     {},
+     {},
+     [](const fs::path &d) {
+         fs::last_write_time(d / "a.tmp", fs::file_time_type::clock::now() + std::chrono::hours(1));
+     }},
+    {"up-to-date input left out of the collision check",
+     {"x.tmp", "x.tmp.tmp"},
+     {"-u", "x.tmp", "x.tmp.tmp"},
+     2,
+     "zelmor-batch: x.tmp and x.tmp.tmp both name x.eqn-file\n",
+     {},
+     {},
+     {},
+     [](const fs::path &d) {
+         spit(d / "x.eqn-file", "old");
+         fs::last_write_time(d / "x.tmp",
+                             fs::last_write_time(d / "x.eqn-file") - std::chrono::hours(1));
+     },
+     "",
+     [](const fs::path &d) { EXPECT_EQ(slurp(d / "x.eqn-file"), "old"); }},
     {"unknown option taken for a file",
      {"a.tmp"},
      {"-x", "a.tmp"},
@@ -808,7 +860,8 @@ TEST(Batch, Terminal) {
         const char *fault;
         std::string args;
         int status;
-        std::string shown; // what the terminal shows, among the rest
+        std::string shown;       // what the terminal shows, among the rest
+        std::string hidden = ""; // what it never shows
     };
     const terminal_case rows[] = {
         {"no PATH at a terminal waited on in silence", "", 2, "usage: zelmor-batch"},
@@ -817,6 +870,10 @@ TEST(Batch, Terminal) {
          "empty: no *.tmp files\r\n0 converted, 0 failed in "},
         {"progress line wrapped on a narrow terminal", "-j1 d", 0,
          "\r0/100 files, 0.0 MiB, 0\x1b[K"},
+        {"progress line drawn, or fitted, by standard output's terminal", "-j1 d >/dev/null", 0,
+         "\r0/100 files, 0.0 MiB, 0\x1b[K"},
+        {"progress line drawn when only standard output is a terminal", "-j1 d 2>/dev/null", 0, "",
+         "files, "},
     };
     for (const terminal_case &c : rows) {
         SCOPED_TRACE(c.fault);
@@ -827,6 +884,8 @@ TEST(Batch, Terminal) {
         run_result r = at_terminal(dir.path, c.args, 24, capture.path);
         EXPECT_EQ(r.status, c.status);
         EXPECT_NE(r.out.find(c.shown), std::string::npos) << excerpt(r.out, 0);
+        EXPECT_TRUE(c.hidden.empty() || r.out.find(c.hidden) == std::string::npos)
+            << excerpt(r.out, 0);
         for (size_t at = 0; (at = r.out.find('\r', at)) != std::string::npos; ++at) {
             size_t end = r.out.find_first_of("\x1b\r\n", at + 1);
             EXPECT_LT(std::min(end, r.out.size()) - at - 1, 24u) << "wraps: " << excerpt(r.out, at);
@@ -1016,6 +1075,33 @@ TEST(Batch, SignalWhileTheParentIsHeld) {
         if (!c.unseen.empty()) {
             EXPECT_EQ(slurp(logs.path / "log").find(c.unseen), std::string::npos);
         }
+    }
+}
+
+// The search's look at an entry after the listing failing as strace makes
+// it fail: an entry gone meanwhile is passed over, any other error refuses.
+TEST(Batch, LookAfterTheListingFails) {
+    if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs strace";
+    if (!emulator().empty()) GTEST_SKIP() << "under an emulator, strace would trace the emulator";
+    const std::tuple<const char *, const char *, int, std::string> rows[] = {
+        {"entry gone between the listing and the look refused the plan", "ENOENT", 0, ""},
+        {"look that failed otherwise passed over", "EACCES", 2,
+         "zelmor-batch: d/other.lock: Permission denied\n"}};
+    for (const auto &[fault, err, status, said] : rows) {
+        SCOPED_TRACE(fault);
+        temp_dir dir, capture;
+        fs::create_directory(dir.path / "d");
+        spit(dir.path / "d/a.tmp", line_in), spit(dir.path / "d/other.lock", "");
+        run_options opts{.program = batch};
+        opts.wrapper = {"strace", "-qq",
+                        "-o",     "/dev/null",
+                        "-P",     "other.lock" /* the name as the call gives it */,
+                        "-e",     "trace=newfstatat",
+                        "-e",     std::string("inject=newfstatat:error=") + err};
+        run_result r = run(dir.path, {"-j1", "d"}, opts);
+        EXPECT_EQ(r.status, status);
+        EXPECT_EQ(r.err, said);
+        EXPECT_EQ(slurp(dir.path / "d/a.eqn-file"), status == 0 ? line_out : "");
     }
 }
 

@@ -18,6 +18,10 @@
 #     xargs -0 -n1 -P2 on 2,000 realistic files of 1 to 10 KiB, and against
 #     zelmor on the large input; and the peak memory of a worker, and of
 #     the largest process, for 200 files and for 2,000;
+#   - the plan's memory, or alone with --plan-memory: zelmor-batch -n -0
+#     on a list of 100,000 and of 1,000,000 files of 40-byte names (empty,
+#     on tmpfs): the peak resident memory of the whole process per name,
+#     and the time per name;
 #   - small files, last, or alone with --small-files (ROUNDS then counts
 #     its rounds, default 7): the CPU model, then 2,000 realistic inputs of
 #     1 to 200 lines, 10 x 10 x 20 in three levels of directories, on tmpfs
@@ -36,9 +40,11 @@
 #     processes summed, and the most frequent.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-usage() { echo "usage: bench/run.sh [SIZE_MIB] [ROUNDS] | --small-files [ROUNDS]" >&2; exit 2; }
-small_only=0 small_rounds=7
-if [ "${1:-}" = --small-files ]; then
+usage() { echo "usage: bench/run.sh [SIZE_MIB] [ROUNDS] | --small-files [ROUNDS] | --plan-memory" >&2; exit 2; }
+small_only=0 small_rounds=7 plan_only=0
+if [ "${1:-}" = --plan-memory ]; then
+    plan_only=1
+elif [ "${1:-}" = --small-files ]; then
     small_only=1
     small_rounds=${2:-7}
     [[ $small_rounds =~ ^[1-9][0-9]*$ ]] || usage
@@ -65,6 +71,26 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 dir=$(mktemp -d /dev/shm/zelmor-bench.XXXXXX)
 cleanup+=("$dir")
+
+# The plan's memory and time for N listed names of 40 bytes each: the peak
+# resident memory of zelmor-batch -n -0, which starts no worker, divided by
+# N, and its time divided by N.
+plan_memory() {
+    local n=$1 out kib secs
+    rm -rf "$dir/plan" && mkdir "$dir/plan"
+    (cd "$dir/plan" && seq -f 'f%07.0f-abcdefghijklmnopqrstuvwxyz01.tmp' 0 $((n - 1)) | xargs touch)
+    (cd "$dir/plan" && find . -name '*.tmp' -printf '%P\0') > "$dir/list"
+    out=$(cd "$dir/plan" && /usr/bin/time -f '%M %e' "$batch" -n -0 < "$dir/list" 2>&1 >/dev/null)
+    read -r kib secs <<<"$out"
+    printf 'plan of %d names of 40 bytes (zelmor-batch -n -0): peak memory %d bytes a name, %.2f us a name\n' \
+        "$n" "$((kib * 1024 / n))" "$(echo "scale=4; $secs * 1000000 / $n" | bc)"
+    rm -rf "$dir/plan" "$dir/list"
+}
+if [ "$plan_only" = 1 ]; then
+    plan_memory 100000
+    plan_memory 1000000
+    exit 0
+fi
 
 # Seconds, with nanoseconds, that one run of "$@" takes.
 seconds() {
@@ -277,5 +303,8 @@ for t in few tree; do
     printf 'zelmor-batch -j 2, %d files: peak resident memory of a worker %d KiB, of the largest process %d KiB\n' \
         "$(find "$dir/$t" -name '*.tmp' | wc -l)" "$(worker_peak "$dir/$t")" "$all"
 done
+
+plan_memory 100000
+plan_memory 1000000
 
 small_files

@@ -142,13 +142,18 @@ void most_descriptors() {
 
 // Prints the plan: each input and its equation file, quoted as messages
 // quote names, or as they are with -0; and how many are up to date.
+// Written a pipe's worth at a time, so that the plan is never held twice.
 int print_plan(const plan &pl, bool nul) {
     std::string out;
-    for (const job &j : pl.jobs)
-        out += nul ? j.input + '\0' + j.output + '\0'
-                   : quoted(j.input) + '\t' + quoted(j.output) + '\n';
+    for (size_t i = 0; i < pl.jobs.size(); ++i) {
+        std::string input = input_of(pl, pl.jobs[i]), output = output_of(pl, pl.jobs[i]);
+        out += nul ? input + '\0' + output + '\0' : quoted(input) + '\t' + quoted(output) + '\n';
+        if ((out.size() >= 65536 || i + 1 == pl.jobs.size()) && !put(STDOUT_FILENO, out))
+            return written(false);
+        if (out.size() >= 65536) out.clear();
+    }
     if (pl.up_to_date > 0) complain(std::to_string(pl.up_to_date) + " up to date, not listed");
-    return written(put(STDOUT_FILENO, out));
+    return written(true);
 }
 
 } // namespace
@@ -172,12 +177,11 @@ int main(int argc, char **argv) {
         }
         plan pl;
         pl.update = o.update;
-        std::vector<std::string> listed;
-        if (o.paths.empty() && !read_list(o.nul ? '\0' : '\n', c.wake[0], listed))
-            pl.refused = true;
-        // Each name and PATH in turn, until a signal ends the batch.
-        for (size_t i = 0; i < listed.size() && forwarded_signal() == 0; ++i)
-            plan_named(pl, listed[i]);
+        if (o.paths.empty()) {
+            if (read_list(pl, o.nul ? '\0' : '\n', c.wake[0])) plan_listed(pl);
+            else pl.refused = true;
+        }
+        // Each PATH in turn, until a signal ends the batch.
         for (const std::string &path : o.paths) {
             if (forwarded_signal() != 0) break;
             struct stat st;
@@ -185,7 +189,7 @@ int main(int argc, char **argv) {
             else plan_named(pl, path);
         }
         bool ok = plan_checked(pl);
-        if (!ok || pl.jobs.empty()) stop_workers(c, pl.jobs.size());
+        if (!ok || pl.jobs.empty() || forwarded_signal() != 0) stop_workers(c, pl.jobs.size());
         if (!ok) return 2;
         if (o.plan_only) return print_plan(pl, o.nul);
         if (!pl.jobs.empty()) return convert_all(pl, c);

@@ -119,7 +119,7 @@ void feed(run &r, worker &w, size_t most = most_ahead) {
 void fail(run &r, uint64_t i, const std::string &why) {
     r.reported[i] = true;
     --r.left;
-    count_failed(r.p, quoted(r.pl.jobs[i].input) + ": " + why);
+    count_failed(r.p, quoted(input_of(r.pl, r.pl.jobs[i])) + ": " + why);
 }
 
 // Hears the reports that have come.  False at the end of the reports, when
@@ -141,8 +141,8 @@ bool hear(run &r) {
             --r.left;
             if (rep.err == 0) count_converted(r.p, rep.bytes);
             else
-                count_failed(r.p, quoted(r.pl.jobs[rep.index].input) + ": " +
-                                      why_failed(r.pl.jobs[rep.index], rep.err, rep.at));
+                count_failed(r.p, quoted(input_of(r.pl, r.pl.jobs[rep.index])) + ": " +
+                                      why_failed(r.pl, r.pl.jobs[rep.index], rep.err, rep.at));
             feed(r, w);
         }
     }

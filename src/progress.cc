@@ -133,7 +133,7 @@ void summary_ended(progress &p, int sig) {
 }
 
 // What to say of the file `j` that failed with `err` at `at`.
-std::string why_failed(const job &j, int err, uint8_t at) {
+std::string why_failed(const plan &pl, const job &j, int err, uint8_t at) {
     std::string why = std::strerror(err);
     switch (static_cast<failed_at>(at)) {
     case failed_at::input:
@@ -143,7 +143,7 @@ std::string why_failed(const job &j, int err, uint8_t at) {
                           : "changed since the plan; not converted";
     case failed_at::output:
         if (err == ENXIO) why = "a FIFO with no reader";
-        return "cannot write " + quoted(j.output) + ": " + why;
+        return "cannot write " + quoted(output_of(pl, j)) + ": " + why;
     default:
         return why;
     }

@@ -67,24 +67,24 @@ struct trail {
 void found(plan &pl, trail &t, size_t at, const struct stat &st) {
     ++t.found;
     job j;
-    j.input = t.path;
     j.seen.id = id_of(st);
     j.size = static_cast<uint64_t>(st.st_size);
     j.dir = t.nodes.back();
-    j.name_at = at;
-    make_filename(j.input.c_str(), j.output);
-    size_t cut = name_cut(j.input.c_str());
+    j.name_at = static_cast<uint32_t>(at);
+    std::string output;
+    make_filename(t.path.c_str(), output);
+    size_t cut = name_cut(t.path.c_str());
     size_t level = t.starts.size();
     while (level > 0 && t.starts[level - 1] > cut) --level; // the level whose name holds the cut
     int out_dir = AT_FDCWD;
     if (cut >= at) {
-        out_dir = t.fds.back().get(), j.out_dir = t.nodes.back(), j.out_at = at;
+        out_dir = t.fds.back().get(), j.out_dir = t.nodes.back();
+        j.out_at = static_cast<uint32_t>(at);
     } else if (level > 1) {
         out_dir = t.fds[level - 2].get(), j.out_dir = t.nodes[level - 2];
-        j.out_at = t.starts[level - 1];
+        j.out_at = static_cast<uint32_t>(t.starts[level - 1]);
     }
-    std::string out = j.output.substr(j.out_at);
-    plan_found(pl, std::move(j), st, out_dir, out.c_str());
+    plan_found(pl, j, t.path, st, out_dir, output.c_str() + j.out_at);
 }
 
 using entry = std::pair<std::string, struct stat>;

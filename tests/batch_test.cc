@@ -1094,6 +1094,7 @@ TEST(Batch, LookAfterTheListingFails) {
         spit(dir.path / "d/a.tmp", line_in), spit(dir.path / "d/other.lock", "");
         run_options opts{.program = batch};
         opts.wrapper = {"strace", "-qq",
+                        "-E",     "ASAN_OPTIONS=detect_leaks=0", // no leak check under ptrace
                         "-o",     "/dev/null",
                         "-P",     "other.lock" /* the name as the call gives it */,
                         "-e",     "trace=newfstatat",

@@ -270,6 +270,13 @@ const batch_case cases[] = {
      {.output = true},
      nullptr,
      "a.tmp\ta.eqn-file\n"},
+    {"input given twice around another counted as two writers",
+     {"x.tmp", "x.tmp.tmp"},
+     {"x.tmp", "x.tmp.tmp", "./x.tmp"},
+     2,
+     "zelmor-batch: x.tmp and x.tmp.tmp both name x.eqn-file\n",
+     {},
+     {"x.eqn-file"}},
     {"plan converted",
      {"a.tmp", "sub/b.tmp"},
      {"-n", "."},
@@ -1078,31 +1085,50 @@ TEST(Batch, SignalWhileTheParentIsHeld) {
     }
 }
 
-// The search's look at an entry after the listing failing as strace makes
-// it fail: an entry gone meanwhile is passed over, any other error refuses.
-TEST(Batch, LookAfterTheListingFails) {
+// A call of the plan failing as strace makes it fail: an entry gone between
+// the listing and the look is passed over, any other error refuses, and so
+// does a failed wait on the list.
+TEST(Batch, PlanCallFails) {
     if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs strace";
     if (!emulator().empty()) GTEST_SKIP() << "under an emulator, strace would trace the emulator";
-    const std::tuple<const char *, const char *, int, std::string> rows[] = {
-        {"entry gone between the listing and the look refused the plan", "ENOENT", 0, ""},
-        {"look that failed otherwise passed over", "EACCES", 2,
-         "zelmor-batch: d/other.lock: Permission denied\n"}};
-    for (const auto &[fault, err, status, said] : rows) {
-        SCOPED_TRACE(fault);
-        temp_dir dir, capture;
+    struct fail_case {
+        const char *fault;
+        std::vector<std::string> strace, args; // the look at d/other.lock is named as the call
+        int status;                            // names it
+        std::string err;
+    };
+    auto look = [](const char *err) {
+        return std::vector<std::string>{"-P", "other.lock",
+                                        "-e", "trace=newfstatat",
+                                        "-e", std::string("inject=newfstatat:error=") + err};
+    };
+    const fail_case rows[] = {{"entry gone between the listing and the look refused the plan",
+                               look("ENOENT"),
+                               {"-j1", "d"},
+                               0,
+                               ""},
+                              {"look that failed otherwise passed over",
+                               look("EACCES"),
+                               {"-j1", "d"},
+                               2,
+                               "zelmor-batch: d/other.lock: Permission denied\n"},
+                              {"failed wait on the list taken for its end",
+                               {"-e", "trace=poll", "-e", "inject=poll:error=ENOMEM:when=1"},
+                               {"-j1"},
+                               2,
+                               "zelmor-batch: poll: Cannot allocate memory\n"}};
+    for (const fail_case &c : rows) {
+        SCOPED_TRACE(c.fault);
+        temp_dir dir;
         fs::create_directory(dir.path / "d");
         spit(dir.path / "d/a.tmp", line_in), spit(dir.path / "d/other.lock", "");
-        run_options opts{.program = batch};
-        opts.wrapper = {"strace", "-qq",
-                        "-E",     "ASAN_OPTIONS=detect_leaks=0", // no leak check under ptrace
-                        "-o",     "/dev/null",
-                        "-P",     "other.lock" /* the name as the call gives it */,
-                        "-e",     "trace=newfstatat",
-                        "-e",     std::string("inject=newfstatat:error=") + err};
-        run_result r = run(dir.path, {"-j1", "d"}, opts);
-        EXPECT_EQ(r.status, status);
-        EXPECT_EQ(r.err, said);
-        EXPECT_EQ(slurp(dir.path / "d/a.eqn-file"), status == 0 ? line_out : "");
+        run_options opts{.program = batch, .input = "d/a.tmp\n"};
+        opts.wrapper = {"strace", "-qq", "-E", "ASAN_OPTIONS=detect_leaks=0", "-o", "/dev/null"};
+        opts.wrapper.insert(opts.wrapper.end(), c.strace.begin(), c.strace.end());
+        run_result r = run(dir.path, c.args, opts);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(slurp(dir.path / "d/a.eqn-file"), c.status == 0 ? line_out : "");
     }
 }
 

@@ -27,6 +27,10 @@
 #     of 5 repetitions of bench_filter in GB/s (10^9 bytes a second), for
 #     each instruction set by the depth pass, by the scanners, and the
 #     depth pass's kernel alone;
+#   - the plan's memory, or alone with --plan-memory: zelmor-batch -n -0
+#     on a list of 100,000 and of 1,000,000 files of 40-byte names (empty,
+#     on tmpfs): the peak resident memory of the whole process per name,
+#     and the time per name;
 #   - small files, last, or alone with --small-files (ROUNDS then counts
 #     its rounds, default 7): the CPU model, then 2,000 realistic inputs of
 #     1 to 200 lines, 10 x 10 x 20 in three levels of directories, on tmpfs
@@ -45,13 +49,15 @@
 #     processes summed, and the most frequent.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-usage() { echo "usage: bench/run.sh [SIZE_MIB] [ROUNDS] | --small-files [ROUNDS] | --shapes [SIZE_MIB] [ROUNDS]" >&2; exit 2; }
-small_only=0 small_rounds=7 shapes_only=0
+usage() { echo "usage: bench/run.sh [SIZE_MIB] [ROUNDS] | --small-files [ROUNDS] | --shapes [SIZE_MIB] [ROUNDS] | --plan-memory" >&2; exit 2; }
+small_only=0 small_rounds=7 shapes_only=0 plan_only=0
 if [ "${1:-}" = --shapes ]; then
     shapes_only=1
     size_mib=${2:-256}
     rounds=${3:-9}
     [[ $size_mib =~ ^[1-9][0-9]*$ && $rounds =~ ^[1-9][0-9]*$ ]] || usage
+elif [ "${1:-}" = --plan-memory ]; then
+    plan_only=1
 elif [ "${1:-}" = --small-files ]; then
     small_only=1
     small_rounds=${2:-7}
@@ -80,6 +86,26 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 dir=$(mktemp -d /dev/shm/zelmor-bench.XXXXXX)
 cleanup+=("$dir")
+
+# The plan's memory and time for N listed names of 40 bytes each: the peak
+# resident memory of zelmor-batch -n -0, which starts no worker, divided by
+# N, and its time divided by N.
+plan_memory() {
+    local n=$1 out kib secs
+    rm -rf "$dir/plan" && mkdir "$dir/plan"
+    (cd "$dir/plan" && seq -f 'f%07.0f-abcdefghijklmnopqrstuvwxyz01.tmp' 0 $((n - 1)) | xargs touch)
+    (cd "$dir/plan" && find . -name '*.tmp' -printf '%P\0') > "$dir/list"
+    out=$(cd "$dir/plan" && /usr/bin/time -f '%M %e' "$batch" -n -0 < "$dir/list" 2>&1 >/dev/null)
+    read -r kib secs <<<"$out"
+    printf 'plan of %d names of 40 bytes (zelmor-batch -n -0): peak memory %d bytes a name, %.2f us a name\n' \
+        "$n" "$((kib * 1024 / n))" "$(echo "scale=4; $secs * 1000000 / $n" | bc)"
+    rm -rf "$dir/plan" "$dir/list"
+}
+if [ "$plan_only" = 1 ]; then
+    plan_memory 100000
+    plan_memory 1000000
+    exit 0
+fi
 
 # Seconds, with nanoseconds, that one run of "$@" takes.
 seconds() {
@@ -330,5 +356,8 @@ for t in few tree; do
     printf 'zelmor-batch -j 2, %d files: peak resident memory of a worker %d KiB, of the largest process %d KiB\n' \
         "$(find "$dir/$t" -name '*.tmp' | wc -l)" "$(worker_peak "$dir/$t")" "$all"
 done
+
+plan_memory 100000
+plan_memory 1000000
 
 small_files

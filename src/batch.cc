@@ -75,7 +75,7 @@ int parse(int argc, char **argv, options &o) {
             // Digits alone: strtoul would also take spaces and a sign first.
             if (errno != 0 || *end != '\0' ||
                 std::isdigit(static_cast<unsigned char>(*optarg)) == 0 || n == 0 || n > max_jobs) {
-                complain(std::string("-j ") + optarg + ": not a number of jobs from 1 to " +
+                complain("-j " + quoted(optarg) + ": not a number of jobs from 1 to " +
                          std::to_string(max_jobs));
                 return 2;
             }
@@ -96,12 +96,13 @@ int parse(int argc, char **argv, options &o) {
         case 'V':
             return written(put(STDOUT_FILENO, "zelmor-batch " ZELMOR_VERSION "\n"));
         case ':': // only -j takes a value
-            complain(std::string("-") + static_cast<char>(optopt) + " needs a number");
+            complain(quoted(std::string("-") + static_cast<char>(optopt)) + " needs a number");
             (void)put(STDERR_FILENO, usage_text);
             return 2;
         default: // a letter refused, or a long option; the latter's text is all there is
-            complain("unknown option " + (optopt != 0 ? std::string("-") + static_cast<char>(optopt)
-                                                      : quoted(argv[optind - 1])));
+            complain("unknown option " + quoted(optopt != 0
+                                                    ? std::string("-") + static_cast<char>(optopt)
+                                                    : std::string(argv[optind - 1])));
             (void)put(STDERR_FILENO, usage_text);
             return 2;
         }
@@ -141,13 +142,18 @@ void most_descriptors() {
 
 // Prints the plan: each input and its equation file, quoted as messages
 // quote names, or as they are with -0; and how many are up to date.
+// Written a pipe's worth at a time, so that the plan is never held twice.
 int print_plan(const plan &pl, bool nul) {
     std::string out;
-    for (const job &j : pl.jobs)
-        out += nul ? j.input + '\0' + j.output + '\0'
-                   : quoted(j.input) + '\t' + quoted(j.output) + '\n';
+    for (size_t i = 0; i < pl.jobs.size(); ++i) {
+        std::string input = input_of(pl, pl.jobs[i]), output = output_of(pl, pl.jobs[i]);
+        out += nul ? input + '\0' + output + '\0' : quoted(input) + '\t' + quoted(output) + '\n';
+        if ((out.size() >= 65536 || i + 1 == pl.jobs.size()) && !put(STDOUT_FILENO, out))
+            return written(false);
+        if (out.size() >= 65536) out.clear();
+    }
     if (pl.up_to_date > 0) complain(std::to_string(pl.up_to_date) + " up to date, not listed");
-    return written(put(STDOUT_FILENO, out));
+    return written(true);
 }
 
 } // namespace
@@ -171,17 +177,19 @@ int main(int argc, char **argv) {
         }
         plan pl;
         pl.update = o.update;
-        std::vector<std::string> listed;
-        if (o.paths.empty() && !read_list(o.nul ? '\0' : '\n', c.wake[0], listed))
-            pl.refused = true;
-        for (const std::string &path : listed) plan_named(pl, path);
+        if (o.paths.empty()) {
+            if (read_list(pl, o.nul ? '\0' : '\n', c.wake[0])) plan_listed(pl);
+            else pl.refused = true;
+        }
+        // Each PATH in turn, until a signal ends the batch.
         for (const std::string &path : o.paths) {
+            if (forwarded_signal() != 0) break;
             struct stat st;
             if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) search(pl, path);
             else plan_named(pl, path);
         }
         bool ok = plan_checked(pl);
-        if (!ok || pl.jobs.empty()) stop_workers(c, pl.jobs.size());
+        if (!ok || pl.jobs.empty() || forwarded_signal() != 0) stop_workers(c, pl.jobs.size());
         if (!ok) return 2;
         if (o.plan_only) return print_plan(pl, o.nul);
         if (!pl.jobs.empty()) return convert_all(pl, c);

@@ -96,9 +96,10 @@ bool more(const run &r) {
 // Sends worker `w` files, up to `most` queued: a first of any length, which
 // it takes as soon as it is free, and others while they are small and
 // their orders fit in a pipe together, so that sending never waits on a
-// busy worker.  Its orders are closed when no file is left to send and
-// none is queued.  A worker that has ended takes nothing, and the pipe of
-// its orders then shows why: see gone().
+// busy worker.  Its orders stay open until every file is reported, so
+// that a file queued for a worker that ends can still come back to one
+// that is idle.  A worker that has ended takes nothing, and the pipe of its
+// orders then shows why: see gone().
 void feed(run &r, worker &w, size_t most = most_ahead) {
     while (w.orders >= 0 && more(r) && w.queued.size() < most) {
         uint64_t i = r.again.empty() ? r.next : r.again.front();
@@ -113,13 +114,12 @@ void feed(run &r, worker &w, size_t most = most_ahead) {
         else r.again.pop_front();
         w.queued.push_back({i, r.buf.size()});
     }
-    if (w.orders >= 0 && w.queued.empty() && !more(r)) close_orders(w);
 }
 
 void fail(run &r, uint64_t i, const std::string &why) {
     r.reported[i] = true;
     --r.left;
-    count_failed(r.p, quoted(r.pl.jobs[i].input) + ": " + why);
+    count_failed(r.p, quoted(input_of(r.pl, r.pl.jobs[i])) + ": " + why);
 }
 
 // Hears the reports that have come.  False at the end of the reports, when
@@ -141,8 +141,8 @@ bool hear(run &r) {
             --r.left;
             if (rep.err == 0) count_converted(r.p, rep.bytes);
             else
-                count_failed(r.p, quoted(r.pl.jobs[rep.index].input) + ": " +
-                                      why_failed(r.pl.jobs[rep.index], rep.err, rep.at));
+                count_failed(r.p, quoted(input_of(r.pl, r.pl.jobs[rep.index])) + ": " +
+                                      why_failed(r.pl, r.pl.jobs[rep.index], rep.err, rep.at));
             feed(r, w);
         }
     }
@@ -163,6 +163,11 @@ void gone(run &r, size_t i, bool again) {
             if (again) r.again.push_back(q.index);
             continue;
         }
+        // Ended by the signal that ends the batch, which reached it first
+        // or from the parent: its file is not converted, not failed.  The
+        // parent has heard that signal by now, as it came in one sending to
+        // the group, before the worker could be reaped.
+        if (WIFSIGNALED(status) && WTERMSIG(status) == forwarded_signal()) continue;
         std::string why = "its worker ended";
         if (WIFSIGNALED(status)) why += std::string(" by ") + strsignal(WTERMSIG(status));
         fail(r, q.index, why);

@@ -74,7 +74,8 @@ void encode(const plan &pl, uint64_t i, std::string &o) {
     o += static_cast<char>(j.dir >= 0);
     o += static_cast<char>(j.seen.fifo);
     put_id(o, j.seen.id);
-    put_str(o, j.input.data() + j.name_at, j.input.size() - j.name_at);
+    const char *input = input_of(pl, j);
+    put_str(o, input + j.name_at, std::strlen(input) - j.name_at);
     if (j.dir >= 0) {
         std::vector<int32_t> nodes;
         for (int32_t n = j.dir; n >= 0; n = pl.dirs[static_cast<size_t>(n)].parent)
@@ -88,7 +89,8 @@ void encode(const plan &pl, uint64_t i, std::string &o) {
         }
         auto out = std::find(nodes.begin(), nodes.end(), j.out_dir);
         put_u32(o, out == nodes.end() ? out_walked : static_cast<uint32_t>(out - nodes.begin()));
-        put_str(o, j.output.data() + j.out_at, j.output.size() - j.out_at);
+        std::string output = output_of(pl, j);
+        put_str(o, output.data() + j.out_at, output.size() - j.out_at);
     }
     auto length = static_cast<uint32_t>(o.size() - sizeof(uint32_t));
     std::memcpy(o.data(), &length, sizeof length);

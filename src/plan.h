@@ -14,10 +14,8 @@
 #include "convert.h"
 
 #include <cstdint>
-#include <map>
 #include <string>
 #include <sys/stat.h>
-#include <utility>
 #include <vector>
 
 // A directory the search went through, as it saw it.
@@ -27,68 +25,79 @@ struct dir_node {
     file_id id;
 };
 
-// One conversion.
+// One conversion, compact, as a plan may hold millions: its path is in the
+// plan's arena of names, and its equation file's path is derived from it
+// by the name rule whenever it is needed, never stored.
 struct job {
-    std::string input, output; // the paths, as the user would name them
-    planned seen;              // the input as the plan saw it
-    uint64_t size = 0;         // and its size then
-    bool up_to_date = false;   // with -u: its equation file is not older
-    int32_t dir = -1;          // found by the search: its directory's node; -1: named
-    size_t name_at = 0;        // found: where its name in `dir` starts in `input`
-    int32_t out_dir = -1;      // found: the node of the equation file's directory, or
-                               // -1 when the name rule leaves the search's directories
-    size_t out_at = 0;         // where the equation file's name in `out_dir` starts in
-                               // `output` (0 with no node: walked from the working directory)
+    uint64_t input = 0;      // where its path starts in `plan::names`, ending in a NUL
+    planned seen;            // the input as the plan saw it
+    bool up_to_date = false; // with -u: its equation file is not older
+    bool future = false;     // modified after the plan looked at it: -u always converts it
+    bool twice = false;      // the same input planned before to write the same file
+    uint64_t size = 0;       // its size then
+    int32_t dir = -1;        // found by the search: its directory's node; -1: named
+    uint32_t name_at = 0;    // found: where its name in `dir` starts in its path
+    int32_t out_dir = -1;    // found: the node of the equation file's directory, or
+                             // -1 when the name rule leaves the search's directories
+    uint32_t out_at = 0;     // where the equation file's name in `out_dir` starts in
+                             // its path (0 with no node: walked from the working directory)
 };
 
 // What a conversion would write: the equation file's final target where it
-// exists, or else its directory and its name there.
+// exists, or else its directory and, by a 64-bit hash, its name there (two
+// names of one hash are taken for one file: a plan refused, never a file
+// written twice); and which job would.  Kept in a flat table, sorted once.
 struct out_key {
     file_id file, dir;
-    std::string name;
-    bool operator<(const out_key &o) const {
-        if (!(file == o.file)) return file < o.file;
-        if (!(dir == o.dir)) return dir < o.dir;
-        return name < o.name;
-    }
+    uint64_t name = 0;
+    uint32_t job = 0;
 };
 
 struct plan {
     std::vector<dir_node> dirs;
     std::vector<job> jobs;
-    bool update = false;   // -u: inputs whose equation files are not older are left out
-    bool refused = false;  // a problem was said
-    size_t up_to_date = 0; // inputs left out so
-    // While planning: who writes each equation file, the inputs planned,
-    // and the pairs already planned, so that a file given twice is
-    // converted once.
-    std::map<out_key, std::vector<size_t>> writers;
-    std::map<file_id, size_t> inputs;
-    std::map<std::pair<file_id, out_key>, bool> pairs;
+    std::string names;         // every input's path, each ending in a NUL
+    bool update = false;       // -u: inputs whose equation files are not older are left out
+    bool refused = false;      // a problem was said
+    size_t up_to_date = 0;     // inputs left out so
+    std::vector<out_key> keys; // while planning: what each job would write
 };
+
+// The path of the input of `j`, and of its equation file.
+inline const char *input_of(const plan &pl, const job &j) {
+    return pl.names.data() + j.input;
+}
+std::string output_of(const plan &pl, const job &j);
 
 // Says `what` about `path`, and refuses the plan.
 void refuse(plan &pl, const std::string &path, const std::string &what);
 
-// Adds a file named on the command line or in a list, converted as zelmor
+// Adds the file named `path` on the command line, converted as zelmor
 // converts it.
 void plan_named(plan &pl, const std::string &path);
 
-// Adds the file `j` that the search found, of status `st`, whose equation
-// file is `out` from `out_dir` (a directory the search holds open, or
-// AT_FDCWD).
-void plan_found(plan &pl, job j, const struct stat &st, int out_dir, const char *out);
+// Adds each file listed in the plan's names (see read_list), in turn, until
+// a signal ends the batch.
+void plan_listed(plan &pl);
+
+// Adds the file `j` that the search found, whose path is `path` and status
+// `st`, whose equation file is `out` from `out_dir` (a directory the search
+// holds open, or AT_FDCWD).
+void plan_found(plan &pl, job j, const std::string &path, const struct stat &st, int out_dir,
+                const char *out);
 
 // Once every input is in: refuses every group of inputs that would write
 // one file, and every input whose equation file is another planned input;
-// then leaves out, with -u, the inputs up to date.  True if the plan
-// stands.
+// names each input in the future with -u; then leaves out, with -u, the
+// inputs up to date, and inputs given twice.  True if the plan stands (or
+// a signal that ends the batch cut the check short).
 bool plan_checked(plan &pl);
 
-// Reads the names of the inputs from standard input, each ending at an
-// `end` byte (or at the end of the input); empty names are passed over.
-// Stops, returning false, when a signal that ends the batch arrives, which
-// writes to `wake` (-1: none is caught), or when the input fails, said.
-bool read_list(char end, int wake, std::vector<std::string> &names);
+// Reads the names of the inputs from standard input into the plan's names,
+// each ending at an `end` byte (or at the end of the input), written with
+// a NUL in its place.  Stops, returning false, when a signal that ends the
+// batch arrives, which writes to `wake` (-1: none is caught), or when the
+// input fails, said.
+bool read_list(plan &pl, char end, int wake);
 
 #endif

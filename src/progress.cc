@@ -121,17 +121,19 @@ int summary(progress &p, size_t up_to_date) {
 
 void summary_ended(progress &p, int sig) {
     clear_line(p);
-    char line[200];
-    (void)std::snprintf(line, sizeof line,
-                        "zelmor-batch: ended by %s: %zu converted, %zu failed, %zu not converted "
-                        "in %.1f s\n",
-                        strsignal(sig), p.converted, p.failed, p.total - p.converted - p.failed,
-                        seconds_since(p));
-    (void)put(STDERR_FILENO, line);
+    char counts[160];
+    (void)std::snprintf(counts, sizeof counts,
+                        "%zu converted, %zu failed, %zu not converted in %.1f s", p.converted,
+                        p.failed, p.total - p.converted - p.failed, seconds_since(p));
+    std::string line = std::string("zelmor-batch: ended by ") + strsignal(sig) + ":";
+    // On a terminal too narrow for one line, the counts go on a line of
+    // their own rather than wrap.
+    bool narrow = p.shown && line.size() + 1 + std::strlen(counts) > columns() - 1;
+    (void)put(STDERR_FILENO, line + (narrow ? "\n" : " ") + counts + "\n");
 }
 
 // What to say of the file `j` that failed with `err` at `at`.
-std::string why_failed(const job &j, int err, uint8_t at) {
+std::string why_failed(const plan &pl, const job &j, int err, uint8_t at) {
     std::string why = std::strerror(err);
     switch (static_cast<failed_at>(at)) {
     case failed_at::input:
@@ -142,11 +144,11 @@ std::string why_failed(const job &j, int err, uint8_t at) {
     case failed_at::changed_while_read:
         return "changed while it was read; not converted";
     case failed_at::no_reader:
-        return "cannot write " + quoted(j.output) + ": a FIFO with no reader";
+        return "cannot write " + quoted(output_of(pl, j)) + ": a FIFO with no reader";
     case failed_at::socket:
-        return "cannot write " + quoted(j.output) + ": it is a socket";
+        return "cannot write " + quoted(output_of(pl, j)) + ": it is a socket";
     case failed_at::output:
-        return "cannot write " + quoted(j.output) + ": " + why;
+        return "cannot write " + quoted(output_of(pl, j)) + ": " + why;
     default:
         return why;
     }

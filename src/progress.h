@@ -47,8 +47,9 @@ void clear_line(progress &p);
 // failed, 1 if anything did.
 int summary(progress &p, size_t up_to_date);
 
-// What to say of the file `j` that failed with `err` at `at`, a failed_at.
-std::string why_failed(const job &j, int err, uint8_t at);
+// What to say of the file `j` of `pl` that failed with `err` at `at`, a
+// failed_at.
+std::string why_failed(const plan &pl, const job &j, int err, uint8_t at);
 
 // Said before the batch ends by the signal `sig`, on any standard error:
 // what was converted, what failed, and what was not.

@@ -42,8 +42,10 @@ unique_fd open_top(const std::string &path, const file_id *id, struct stat &st) 
     return top;
 }
 
+// Named *.tmp, as find -name '*.tmp' matches it: `.tmp` itself too, which
+// zelmor converts as it converts any name that ends so.
 bool named_tmp(const std::string &name) {
-    return name.size() > 4 && name.compare(name.size() - 4, 4, ".tmp") == 0;
+    return name.size() >= 4 && name.compare(name.size() - 4, 4, ".tmp") == 0;
 }
 
 // The search's way down: the directories open from the PATH to the one
@@ -65,24 +67,24 @@ struct trail {
 void found(plan &pl, trail &t, size_t at, const struct stat &st) {
     ++t.found;
     job j;
-    j.input = t.path;
     j.seen.id = id_of(st);
     j.size = static_cast<uint64_t>(st.st_size);
     j.dir = t.nodes.back();
-    j.name_at = at;
-    make_filename(j.input.c_str(), j.output);
-    size_t cut = name_cut(j.input.c_str());
+    j.name_at = static_cast<uint32_t>(at);
+    std::string output;
+    make_filename(t.path.c_str(), output);
+    size_t cut = name_cut(t.path.c_str());
     size_t level = t.starts.size();
     while (level > 0 && t.starts[level - 1] > cut) --level; // the level whose name holds the cut
     int out_dir = AT_FDCWD;
     if (cut >= at) {
-        out_dir = t.fds.back().get(), j.out_dir = t.nodes.back(), j.out_at = at;
+        out_dir = t.fds.back().get(), j.out_dir = t.nodes.back();
+        j.out_at = static_cast<uint32_t>(at);
     } else if (level > 1) {
         out_dir = t.fds[level - 2].get(), j.out_dir = t.nodes[level - 2];
-        j.out_at = t.starts[level - 1];
+        j.out_at = static_cast<uint32_t>(t.starts[level - 1]);
     }
-    std::string out = j.output.substr(j.out_at);
-    plan_found(pl, std::move(j), st, out_dir, out.c_str());
+    plan_found(pl, j, t.path, st, out_dir, output.c_str() + j.out_at);
 }
 
 using entry = std::pair<std::string, struct stat>;
@@ -106,9 +108,10 @@ std::vector<entry> listing(plan &pl, const trail &t) {
         std::string name = e->d_name;
         struct stat st;
         if (name == "." || name == "..") continue;
-        if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-            refuse(pl, t.path + name, std::strerror(errno));
-        else if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && named_tmp(name)))
+        if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            // Gone since the listing, as in a busy spool: nothing to plan.
+            if (errno != ENOENT) refuse(pl, t.path + name, std::strerror(errno));
+        } else if (S_ISDIR(st.st_mode) || (S_ISREG(st.st_mode) && named_tmp(name)))
             entries.emplace_back(std::move(name), st);
     }
     if (errno != 0) refuse(pl, here, std::strerror(errno));

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -128,15 +129,19 @@ const batch_case cases[] = {
      0,
      "",
      odd,
-     {"tree/lnk.eqn-file", "outside/in.eqn-file", "tree/notes.eqn-file", "tree/.eqn-file"},
+     {"tree/lnk.eqn-file", "outside/in.eqn-file", "tree/notes.eqn-file"},
      {},
      [](const fs::path &d) {
          spit(d / "tree/notes.txt", line_in);
-         spit(d / "tree/.tmp", line_in); // hidden, as from a shell's *.tmp
+         spit(d / "tree/.tmp", line_in); // named *.tmp as find -name '*.tmp' sees it
          fs::create_directory(d / "outside");
          spit(d / "outside/in.tmp", line_in);
          fs::create_directory_symlink("../outside", d / "tree/linked");
          fs::create_symlink("a b.tmp", d / "tree/lnk.tmp");
+     },
+     "",
+     [](const fs::path &d) {
+         EXPECT_EQ(slurp(d / "tree/.eqn-file"), line_out) << "a file named .tmp";
      }},
     {"leading dash taken for an option",
      {"-dash.tmp"},
@@ -267,6 +272,13 @@ const batch_case cases[] = {
      {.output = true},
      nullptr,
      "a.tmp\ta.eqn-file\n"},
+    {"input given twice around another counted as two writers",
+     {"x.tmp", "x.tmp.tmp"},
+     {"x.tmp", "x.tmp.tmp", "./x.tmp"},
+     2,
+     "zelmor-batch: x.tmp and x.tmp.tmp both name x.eqn-file\n",
+     {},
+     {"x.eqn-file"}},
     {"plan converted",
      {"a.tmp", "sub/b.tmp"},
      {"-n", "."},
@@ -357,6 +369,53 @@ const batch_case cases[] = {
      "zelmor-batch: -j +3: not a number of jobs from 1 to 1024\n",
      {},
      {"a.eqn-file"}},
+    {"option's value and unknown option printed raw to the terminal",
+     {},
+     {"-j\x1b]2;x\a", "-\x7f"},
+     2,
+     "zelmor-batch: -j '\\x1b]2;x\\x07': not a number of jobs from 1 to 1024\n",
+     {},
+     {}},
+    {"unknown option's control byte printed raw",
+     {},
+     {"-\x1b"},
+     2,
+     "zelmor-batch: unknown option '-\\x1b'\n" + usage,
+     {},
+     {}},
+    {"DEL in a name printed raw",
+     {},
+     {"del\x7f.tmp"},
+     2,
+     "zelmor-batch: 'del\\x7f.tmp': No such file or directory\n",
+     {},
+     {}},
+    {"input dated in the future converted on every run without a word",
+     {"a.tmp"},
+     {"-u", "a.tmp", "./a.tmp"},
+     0,
+     "zelmor-batch: a.tmp: modified in the future, so -u converts it on every run\n",
+     {"a.tmp"},
+     {},
+     {},
+     [](const fs::path &d) {
+         fs::last_write_time(d / "a.tmp", fs::file_time_type::clock::now() + std::chrono::hours(1));
+     }},
+    {"up-to-date input left out of the collision check",
+     {"x.tmp", "x.tmp.tmp"},
+     {"-u", "x.tmp", "x.tmp.tmp"},
+     2,
+     "zelmor-batch: x.tmp and x.tmp.tmp both name x.eqn-file\n",
+     {},
+     {},
+     {},
+     [](const fs::path &d) {
+         spit(d / "x.eqn-file", "old");
+         fs::last_write_time(d / "x.tmp",
+                             fs::last_write_time(d / "x.eqn-file") - std::chrono::hours(1));
+     },
+     "",
+     [](const fs::path &d) { EXPECT_EQ(slurp(d / "x.eqn-file"), "old"); }},
     {"unknown option taken for a file",
      {"a.tmp"},
      {"-x", "a.tmp"},
@@ -727,6 +786,7 @@ TEST(Batch, SignalMidBatch) {
             spit(dir.path / (name += ".tmp"), input);
         }
         pid_t pid = start(dir.path, {"-j", "2", "."}, {.program = batch}, capture.path);
+        started_tree guard{pid};
         auto converted = [&] {
             int n = 0;
             for (const auto &e : fs::directory_iterator(dir.path))
@@ -734,12 +794,8 @@ TEST(Batch, SignalMidBatch) {
             return n;
         };
         for (int i = 0; i < 1000 && converted() < 4; ++i) usleep(5000);
-        pid_t target = pid;
-        if (alone) {
-            std::string children =
-                "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
-            std::istringstream(slurp(children)) >> target;
-        }
+        pid_t target = alone ? child(pid) : pid;
+        ASSERT_NE(target, 0) << "no worker running";
         kill(target, SIGTERM);
         run_result r = finish(pid, capture.path);
         if (alone) {
@@ -783,6 +839,7 @@ TEST(Batch, SignalEndsWaitingWorkers) {
                         {.program = batch, .wrapper = {"sh", "-c", "exec \"$@\" < list", "sh"}},
                         capture.path)
                 : start(dir.path, {"-j", "2", "a.tmp", "b.tmp"}, {.program = batch}, capture.path);
+        started_tree guard{pid};
         std::vector<int> writers;
         for (const char *fifo : {"a.tmp", "b.tmp"}) {
             int w = -1;
@@ -831,7 +888,8 @@ TEST(Batch, Terminal) {
         const char *fault;
         std::string args;
         int status;
-        std::string shown; // what the terminal shows, among the rest
+        std::string shown;       // what the terminal shows, among the rest
+        std::string hidden = ""; // what it never shows
     };
     const terminal_case rows[] = {
         {"no PATH at a terminal waited on in silence", "", 2, "usage: zelmor-batch"},
@@ -840,6 +898,10 @@ TEST(Batch, Terminal) {
          "empty: no *.tmp files\r\n0 converted, 0 failed in "},
         {"progress line wrapped on a narrow terminal", "-j1 d", 0,
          "\r0/100 files, 0.0 MiB, 0\x1b[K"},
+        {"progress line drawn, or fitted, by standard output's terminal", "-j1 d >/dev/null", 0,
+         "\r0/100 files, 0.0 MiB, 0\x1b[K"},
+        {"progress line drawn when only standard output is a terminal", "-j1 d 2>/dev/null", 0, "",
+         "files, "},
     };
     for (const terminal_case &c : rows) {
         SCOPED_TRACE(c.fault);
@@ -850,6 +912,8 @@ TEST(Batch, Terminal) {
         run_result r = at_terminal(dir.path, c.args, 24, capture.path);
         EXPECT_EQ(r.status, c.status);
         EXPECT_NE(r.out.find(c.shown), std::string::npos) << excerpt(r.out, 0);
+        EXPECT_TRUE(c.hidden.empty() || r.out.find(c.hidden) == std::string::npos)
+            << excerpt(r.out, 0);
         for (size_t at = 0; (at = r.out.find('\r', at)) != std::string::npos; ++at) {
             size_t end = r.out.find_first_of("\x1b\r\n", at + 1);
             EXPECT_LT(std::min(end, r.out.size()) - at - 1, 24u) << "wraps: " << excerpt(r.out, at);
@@ -866,6 +930,7 @@ TEST(Batch, ProgressMovesWithinAFile) {
     std::string cmd = "exec " + shell_words(batch) + " -j1 big.tmp";
     run_options opts{.program = "script", .host_tool = true, .input = "", .output = true};
     pid_t pid = start(dir.path, {"-qefc", cmd, "/dev/null"}, opts, capture.path);
+    started_tree guard{pid};
     int w = open((dir.path / "big.tmp").c_str(), O_WRONLY);
     const std::string mib = repeat(line_in, (size_t{1} << 20) / line_in.size());
     for (int i = 0; i < 3; ++i) EXPECT_EQ(write(w, mib.data(), mib.size()), ssize_t(mib.size()));
@@ -888,24 +953,48 @@ TEST(Batch, NoSignalToAReapedWorker) {
     run_options opts{.program = batch};
     opts.wrapper = {"strace", "-qq", "-e", "trace=kill", "-o", (logs.path / "log").string()};
     pid_t tracer = start(dir.path, {"-j", "2", "a.tmp", "b.tmp"}, opts, capture.path), pid = 0;
-    for (int i = 0; i < 1000 && (pid == 0 || children(pid).size() < 2); ++i, usleep(5000))
-        pid = children(tracer).empty() ? 0 : children(tracer)[0];
-    ASSERT_EQ(children(pid).size(), 2u);
-    auto in_open = [](pid_t worker) { // its FIFO, which it waits on, taken
-        long now = -1;
-        std::istringstream(slurp("/proc/" + std::to_string(worker) + "/syscall")) >> now;
-        return now == SYS_openat;
-    };
-    for (int i = 0; i < 1000 && !(in_open(children(pid)[0]) && in_open(children(pid)[1])); ++i)
+    started_tree guard{tracer};
+    std::vector<pid_t> workers;
+    for (int i = 0; i < 1000 && workers.size() < 2; ++i, usleep(5000))
+        workers = (pid = child(tracer)) == 0 ? std::vector<pid_t>{} : children(pid);
+    ASSERT_EQ(workers.size(), 2u);
+    // Each waits on its FIFO, which it has taken.
+    for (int i = 0; i < 1000 && !(waits_on_fifo(workers[0]) && waits_on_fifo(workers[1])); ++i)
         usleep(5000);
-    kill(children(pid)[0], SIGKILL);
+    kill(workers[0], SIGKILL);
     for (int i = 0; i < 1000 && slurp(capture.path / "stderr").empty(); ++i) usleep(5000);
     EXPECT_NE(slurp(capture.path / "stderr").find(": its worker ended by Killed"),
               std::string::npos);
-    kill(pid, SIGTERM);
+    signal_process(pid, SIGTERM);
     EXPECT_EQ(finish(tracer, capture.path).status, 128 + SIGTERM);
     EXPECT_EQ(slurp(logs.path / "log").find("ESRCH"), std::string::npos)
         << slurp(logs.path / "log");
+}
+
+// A worker killed on its first file, with two more queued behind it: the
+// other, idle once its own are done, converts those two.
+TEST(Batch, QueuedFilesOfAKilledWorkerConverted) {
+    temp_dir dir, capture;
+    ASSERT_EQ(mkfifo((dir.path / "a.tmp").c_str(), 0600), 0); // never written: its worker waits
+    for (const char *name : {"b.tmp", "c.tmp", "d.tmp", "e.tmp"}) spit(dir.path / name, line_in);
+    pid_t pid = start(dir.path, {"-j2", "a.tmp", "b.tmp", "c.tmp", "d.tmp", "e.tmp"},
+                      {.program = batch}, capture.path);
+    started_tree guard{pid};
+    std::vector<pid_t> workers;
+    auto idle = [&](pid_t p) { return children(pid).size() < 2 || in_syscall(p, SYS_read); };
+    for (int i = 0; i < 1000 && !(workers.size() == 2 && waits_on_fifo(workers[0]) &&
+                                  fs::exists(dir.path / "d.eqn-file") && idle(workers[1]));
+         ++i, usleep(5000)) {
+        workers = children(pid);
+        if (workers.size() == 2 && waits_on_fifo(workers[1])) std::swap(workers[0], workers[1]);
+    }
+    ASSERT_EQ(workers.size(), 2u);
+    kill(workers[0], SIGKILL);
+    run_result r = finish(pid, capture.path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "zelmor-batch: a.tmp: its worker ended by Killed\n");
+    for (const char *name : {"c.eqn-file", "e.eqn-file"})
+        EXPECT_EQ(slurp(dir.path / name), line_out);
 }
 
 // A signal while a worker publishes its file: the worker reports the file
@@ -926,21 +1015,142 @@ TEST(Batch, SignalAtACommitCountsTheFile) {
                     "-e",
                     "inject=renameat:delay_exit=1000000"};
     pid_t tracer = start(dir.path, {"-j1", "a.tmp"}, opts, capture.path), pid = 0;
-    auto renaming = [&] { // the worker has renamed its file, and is held there
-        pid = children(tracer).empty() ? 0 : children(tracer)[0];
-        std::vector<pid_t> workers = pid == 0 ? std::vector<pid_t>{} : children(pid);
-        long now = -1;
-        if (!workers.empty())
-            std::istringstream(slurp("/proc/" + std::to_string(workers[0]) + "/syscall")) >> now;
-        return now == SYS_renameat;
-    };
-    for (int i = 0; i < 1000 && !renaming(); ++i) usleep(5000);
+    started_tree guard{tracer};
+    // The worker has renamed its file, and is held there.
+    for (int i = 0; i < 1000 && !in_syscall(child(pid = child(tracer)), SYS_renameat); ++i)
+        usleep(5000);
+    ASSERT_NE(pid, 0) << "the batch never started";
     kill(pid, SIGTERM);
     run_result r = finish(tracer, capture.path);
     EXPECT_EQ(r.status, 128 + SIGTERM);
     EXPECT_EQ(r.err.rfind("zelmor-batch: ended by Terminated: 1 converted, 0 failed, 0 not", 0), 0u)
         << r.err;
     EXPECT_EQ(slurp(dir.path / "a.eqn-file"), zelmor_output(line_in));
+}
+
+// A signal while strace holds the parent in a call: the batch ends by it,
+// at once.  Sent to the group as Ctrl-C is, with two workers waiting on
+// FIFOs and the second stopped, so that the parent sees the first one end
+// while the reports are still open: both files are not converted, neither
+// failed.
+TEST(Batch, SignalWhileTheParentIsHeld) {
+    if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs strace";
+    if (!emulator().empty()) GTEST_SKIP() << "under an emulator, strace would trace the emulator";
+    struct held_case {
+        const char *fault;
+        std::vector<std::string> args, held; // held: the call, then strace's -P paths
+        std::string list;
+        bool group;              // sent to the process group, as Ctrl-C is
+        std::string err, unseen; // the end of standard error; a path never looked at
+    };
+    const held_case rows[] = {
+        {"worker ended by Ctrl-C before the parent heard it counted as failed",
+         {"-j2", "a.tmp", "b.tmp"},
+         {"poll"},
+         "",
+         true,
+         "zelmor-batch: ended by Interrupt: 0 converted, 0 failed, 2 not converted in ",
+         ""},
+        {"signal while planning a list heard only when the plan ends",
+         {"-j1"},
+         {"newfstatat", "-P", "c.tmp", "-P", "d.tmp"},
+         "a.tmp\nc.tmp\nd.tmp\n",
+         false,
+         "zelmor-batch: ended by Terminated: ",
+         "d.tmp"},
+    };
+    for (const held_case &c : rows) {
+        SCOPED_TRACE(c.fault);
+        temp_dir dir, capture, logs;
+        for (const char *fifo : {"a.tmp", "b.tmp"}) // never written: their workers wait
+            ASSERT_EQ(mkfifo((dir.path / fifo).c_str(), 0600), 0);
+        spit(dir.path / "c.tmp", line_in), spit(dir.path / "d.tmp", line_in);
+        run_options opts{.program = batch};
+        if (!c.list.empty()) opts.input = c.list;
+        opts.wrapper = {"strace", "-qq",
+                        "-o",     (logs.path / "log").string(),
+                        "-e",     "trace=" + c.held[0],
+                        "-e",     "inject=" + c.held[0] + ":delay_enter=2000000"};
+        opts.wrapper.insert(opts.wrapper.end(), c.held.begin() + 1, c.held.end());
+        opts.wrapper.push_back("setsid"); // a group of its own, to send Ctrl-C's signal to
+        pid_t tracer = start(dir.path, c.args, opts, capture.path), pid = 0;
+        started_tree guard{tracer};
+        std::vector<pid_t> workers;
+        auto held = [&] { // held, its workers started and, with Ctrl-C, waiting
+            workers = (pid = child(tracer)) == 0 ? std::vector<pid_t>{} : children(pid);
+            return !workers.empty() && started_tree::stopped(pid) &&
+                   (!c.group || (workers.size() == 2 && waits_on_fifo(workers[0]) &&
+                                 waits_on_fifo(workers[1])));
+        };
+        for (int i = 0; i < 1000 && !held(); ++i) usleep(5000);
+        ASSERT_FALSE(workers.empty());
+        if (c.group) {
+            ASSERT_EQ(getpgid(pid), pid) << "not in a group of its own";
+            ASSERT_EQ(workers.size(), 2u);
+            kill(workers[1], SIGSTOP);
+            for (int i = 0; i < 1000 && !started_tree::stopped(workers[1]); ++i) usleep(1000);
+        }
+        signal_process(pid, c.group ? SIGINT : SIGTERM, c.group);
+        if (c.group) { // the parent has seen the first end, and waits for the second
+            for (int i = 0; i < 1000 && !in_syscall(pid, SYS_wait4) && !in_syscall(pid, SYS_waitid);
+                 ++i)
+                usleep(5000);
+            kill(workers[1], SIGCONT);
+        }
+        run_result r = finish(tracer, capture.path, opts);
+        EXPECT_EQ(r.status, 128 + (c.group ? SIGINT : SIGTERM));
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err; // after strace's words
+        if (!c.unseen.empty()) {
+            EXPECT_EQ(slurp(logs.path / "log").find(c.unseen), std::string::npos);
+        }
+    }
+}
+
+// A call of the plan failing as strace makes it fail: an entry gone between
+// the listing and the look is passed over, any other error refuses, and so
+// does a failed wait on the list.
+TEST(Batch, PlanCallFails) {
+    if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs strace";
+    if (!emulator().empty()) GTEST_SKIP() << "under an emulator, strace would trace the emulator";
+    struct fail_case {
+        const char *fault;
+        std::vector<std::string> strace, args; // the look at d/other.lock is named as the call
+        int status;                            // names it
+        std::string err;
+    };
+    auto look = [](const char *err) {
+        return std::vector<std::string>{"-P", "other.lock",
+                                        "-e", "trace=newfstatat",
+                                        "-e", std::string("inject=newfstatat:error=") + err};
+    };
+    const fail_case rows[] = {{"entry gone between the listing and the look refused the plan",
+                               look("ENOENT"),
+                               {"-j1", "d"},
+                               0,
+                               ""},
+                              {"look that failed otherwise passed over",
+                               look("EACCES"),
+                               {"-j1", "d"},
+                               2,
+                               "zelmor-batch: d/other.lock: Permission denied\n"},
+                              {"failed wait on the list taken for its end",
+                               {"-e", "trace=poll", "-e", "inject=poll:error=ENOMEM:when=1"},
+                               {"-j1"},
+                               2,
+                               "zelmor-batch: poll: Cannot allocate memory\n"}};
+    for (const fail_case &c : rows) {
+        SCOPED_TRACE(c.fault);
+        temp_dir dir;
+        fs::create_directory(dir.path / "d");
+        spit(dir.path / "d/a.tmp", line_in), spit(dir.path / "d/other.lock", "");
+        run_options opts{.program = batch, .input = "d/a.tmp\n"};
+        opts.wrapper = {"strace", "-qq", "-E", "ASAN_OPTIONS=detect_leaks=0", "-o", "/dev/null"};
+        opts.wrapper.insert(opts.wrapper.end(), c.strace.begin(), c.strace.end());
+        run_result r = run(dir.path, c.args, opts);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(slurp(dir.path / "d/a.eqn-file"), c.status == 0 ? line_out : "");
+    }
 }
 
 // Files changed after the plan, while the only worker waits on a FIFO it
@@ -1000,6 +1210,7 @@ TEST(Batch, ChangedAfterThePlan) {
             spit(dir.path / name, line_in);
         }
         pid_t pid = start(dir.path, {"-j1", "wait.tmp", c.path}, {.program = batch}, capture.path);
+        started_tree guard{pid};
         int w = open((dir.path / "wait.tmp").c_str(), O_WRONLY); // the plan is made
         c.change(dir.path);
         close(w);
@@ -1019,6 +1230,7 @@ TEST(Batch, OneWorkerPerUsableCpu) {
     ASSERT_EQ(mkfifo((dir.path / "a.tmp").c_str(), 0600), 0);
     pid_t pid = start(dir.path, {"a.tmp"}, {.program = batch, .wrapper = {"taskset", "-c", "0"}},
                       capture.path);
+    started_tree guard{pid};
     int w = open((dir.path / "a.tmp").c_str(), O_WRONLY); // a worker has it: all are started
     EXPECT_EQ(children(pid).size(), 1u);
     close(w);
@@ -1034,9 +1246,12 @@ TEST(Batch, SignalBetweenFilesSparesTheLastConverted) {
     ASSERT_EQ(link((dir.path / "a.eqn-file").c_str(), (dir.path / "link").c_str()), 0);
     ASSERT_EQ(mkfifo((dir.path / "b.tmp").c_str(), 0600), 0); // never written: opening it waits
     pid_t pid = start(dir.path, {"-j", "1", "a.tmp", "b.tmp"}, {.program = batch}, capture.path);
+    started_tree guard{pid};
     const std::string want = zelmor_output(line_in);
-    for (int i = 0; i < 1000 && slurp(dir.path / "link") != want; ++i) usleep(5000);
-    usleep(50000); // past the report, to the open of b.tmp
+    // Past the report of a.tmp, the worker waits to open b.tmp.
+    for (int i = 0; i < 1000 && !(slurp(dir.path / "link") == want && waits_on_fifo(child(pid)));
+         ++i)
+        usleep(5000);
     kill(pid, SIGTERM);
     EXPECT_EQ(finish(pid, capture.path).status, 128 + SIGTERM);
     EXPECT_EQ(slurp(dir.path / "link"), want);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -136,6 +138,7 @@ inline pid_t start(const fs::path &dir, const std::vector<std::string> &args,
     spit(in, opts.input.value_or(stdin_guard));
     spit(out, opts.output ? "" : stdout_guard);
     pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed"); // never a pid of -1 to signal
     if (pid == 0) {
         std::vector<char *> argv;
         std::vector<std::string> prefix = opts.wrapper;
@@ -193,7 +196,7 @@ inline run_result run(const fs::path &dir, const std::vector<std::string> &args,
     return finish(start(dir, args, opts, capture.path), capture.path, opts);
 }
 
-// The processes that `pid` started and that run still.
+// The processes that `pid` started and that run still, in one read.
 inline std::vector<pid_t> children(pid_t pid) {
     std::istringstream list(
         slurp("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children"));
@@ -201,6 +204,62 @@ inline std::vector<pid_t> children(pid_t pid) {
     for (pid_t child; list >> child;) found.push_back(child);
     return found;
 }
+
+// The `i`th process that `pid` started, from one read; 0 if there are fewer.
+inline pid_t child(pid_t pid, size_t i = 0) {
+    std::vector<pid_t> all = children(pid);
+    return i < all.size() ? all[i] : 0;
+}
+
+// Sends `sig` to the process `pid`, or to its group, never to 0 or -1,
+// which name the sender's group, or every process there is.
+inline void signal_process(pid_t pid, int sig, bool group = false) {
+    if (pid > 1) kill(group ? -pid : pid, sig);
+}
+
+// Whether the process `pid` is in the system call `nr`.
+inline bool in_syscall(pid_t pid, long nr) {
+    long now = -1;
+    if (pid > 0) std::istringstream(slurp("/proc/" + std::to_string(pid) + "/syscall")) >> now;
+    return now == nr;
+}
+
+// Whether the process `pid` waits in the open of a FIFO for the other end
+// (where the kernel does not say where a process waits, in any open).
+inline bool waits_on_fifo(pid_t pid) {
+    std::string where = pid > 0 ? slurp("/proc/" + std::to_string(pid) + "/wchan") : "";
+    return in_syscall(pid, SYS_openat) && (where == "wait_for_partner" || where == "0");
+}
+
+// A started program that is killed, with every process below it, and
+// reaped when the test leaves its scope without finishing it, as when an
+// assertion fails.  Each process is stopped before its children are read,
+// so that none of them is reaped and its pid reused meanwhile.
+struct started_tree {
+    pid_t pid;
+    static bool stopped(pid_t p) { // stopped, traced, a zombie, or gone
+        std::string stat = slurp("/proc/" + std::to_string(p) + "/stat");
+        size_t at = stat.rfind(") ");
+        return at == std::string::npos || at + 2 >= stat.size() ||
+               std::string("TtZX").find(stat[at + 2]) != std::string::npos;
+    }
+    ~started_tree() {
+        siginfo_t si{};
+        // Reaped by finish() already (ECHILD): nothing of it is left to end.
+        if (pid <= 0 ||
+            waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOHANG | WNOWAIT) != 0)
+            return;
+        std::vector<pid_t> tree{pid};
+        for (size_t i = 0; i < tree.size(); ++i) {
+            kill(tree[i], SIGSTOP);
+            for (int n = 0; n < 1000 && !stopped(tree[i]); ++n) usleep(1000);
+            for (pid_t c : children(tree[i])) tree.push_back(c);
+        }
+        for (pid_t p : tree) kill(p, SIGKILL);
+        int ws = 0;
+        while (waitpid(pid, &ws, 0) < 0 && errno == EINTR) {}
+    }
+};
 
 // Whether the started program `pid` ends within `ms` milliseconds; it is
 // left to be finished.

@@ -22,7 +22,8 @@ const file_id none{};
 
 // Where a conversion of the equation file `out`, walked from `dir`, would
 // write, and whether what is there now is no older than the input of
-// status `in`; false if the walk fails, which the conversion will say.
+// status `in`, and no shorter; false if the walk fails, which the
+// conversion will say.
 bool key_of(int dir, const char *out, const struct stat &in, out_key &k, bool &not_older) {
     k = out_key{};
     place p;
@@ -39,8 +40,12 @@ bool key_of(int dir, const char *out, const struct stat &in, out_key &k, bool &n
 #else
         const timespec &made = st.st_mtim, &changed = in.st_mtim;
 #endif
-        not_older = made.tv_sec > changed.tv_sec ||
-                    (made.tv_sec == changed.tv_sec && made.tv_nsec >= changed.tv_nsec);
+        // A conversion is never shorter than its input: one that is, such
+        // as a file a failed run emptied in place where it could not date
+        // it older, is out of date whatever its time.
+        bool whole = !S_ISREG(st.st_mode) || !S_ISREG(in.st_mode) || st.st_size >= in.st_size;
+        not_older = whole && (made.tv_sec > changed.tv_sec ||
+                              (made.tv_sec == changed.tv_sec && made.tv_nsec >= changed.tv_nsec));
         return true;
     }
     if (fstat(p.dir.get(), &st) != 0) return false;

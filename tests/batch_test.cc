@@ -103,6 +103,9 @@ const std::string usage = "usage: zelmor-batch [-j N] [-n] [-u] [-0] [PATH...]\n
 
 // Equation files made, to the nanosecond, after their inputs (a), before
 // them (b), at the same time (c), and before in the same second (d).
+// An earlier conversion, no shorter than a conversion is: one that is
+// shorter cannot be up to date.
+const std::string old_conversion = "old, as long as a conversion of any shape";
 void older_inputs(const fs::path &d) {
     using namespace std::chrono_literals;
     auto input =
@@ -112,7 +115,7 @@ void older_inputs(const fs::path &d) {
         {"a", input + 1h}, {"b", input - 2h}, {"c", input}, {"d", input - 300ms}};
     for (const auto &[name, when] : made) {
         std::string base = name;
-        spit(d / (base + ".eqn-file"), "old");
+        spit(d / (base + ".eqn-file"), old_conversion);
         fs::last_write_time(d / (base + ".tmp"), input);
         fs::last_write_time(d / (base + ".eqn-file"), when);
     }
@@ -604,8 +607,21 @@ const batch_case cases[] = {
      older_inputs,
      "",
      [](const fs::path &d) {
-         EXPECT_EQ(slurp(d / "a.eqn-file"), "old");
-         EXPECT_EQ(slurp(d / "c.eqn-file"), "old");
+         EXPECT_EQ(slurp(d / "a.eqn-file"), old_conversion);
+         EXPECT_EQ(slurp(d / "c.eqn-file"), old_conversion);
+     }},
+    {"equation file a failed run emptied, and could not date, taken for up to date",
+     {"a.tmp"},
+     {"-u", "a.tmp"},
+     0,
+     "",
+     {"a.tmp"},
+     {},
+     {},
+     [](const fs::path &d) {
+         spit(d / "a.eqn-file", "");
+         fs::last_write_time(d / "a.tmp",
+                             fs::last_write_time(d / "a.eqn-file") - std::chrono::hours(1));
      }},
     {"input no newer than its equation file planned with -u",
      {"a.tmp", "b.tmp", "c.tmp", "d.tmp"},

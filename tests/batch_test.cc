@@ -1013,6 +1013,31 @@ TEST(Batch, QueuedFilesOfAKilledWorkerConverted) {
         EXPECT_EQ(slurp(dir.path / name), line_out);
 }
 
+// An equation file that is a FIFO with a reader slower than the writer:
+// the worker waits for room, as any writer does, rather than fail once
+// the pipe is full.
+TEST(Batch, SlowReaderOfAFifoGetsEverything) {
+    temp_dir dir, capture;
+    const std::string big = repeat(line_in, 20000); // many times a pipe's room
+    spit(dir.path / "x.tmp", big);
+    ASSERT_EQ(mkfifo((dir.path / "x.eqn-file").c_str(), 0600), 0);
+    int reader = open((dir.path / "x.eqn-file").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    pid_t pid = start(dir.path, {"-j1", "x.tmp"}, {.program = batch}, capture.path);
+    started_tree guard{pid};
+    // Read nothing until the worker waits in a write, or the batch ends.
+    for (int i = 0; i < 500 && !in_syscall(child(pid), SYS_write) && !ends_within(pid, 10); ++i) {}
+    ASSERT_EQ(fcntl(reader, F_SETFL, 0), 0); // reads wait from now on
+    std::string got;
+    char buf[65536];
+    for (ssize_t n; (n = read(reader, buf, sizeof buf)) > 0;)
+        got.append(buf, static_cast<size_t>(n));
+    close(reader);
+    run_result r = finish(pid, capture.path);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(same_bytes(repeat(line_out, 20000), got));
+}
+
 // A signal while a worker publishes its file: the worker reports the file
 // before it ends, and the summary counts it converted.
 TEST(Batch, SignalAtACommitCountsTheFile) {

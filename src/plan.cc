@@ -127,6 +127,7 @@ bool plan_checked(plan &pl) {
     std::vector<std::pair<size_t, std::string>> said; // by the first input named
     for (const auto &[key, writers] : pl.writers) {
         if (writers.size() > 1) said.emplace_back(writers[0], one_file(pl, writers));
+        for (size_t w : writers) pl.jobs[w].up_to_date |= pl.leave_out && writers.size() > 1;
         auto input = key.file == none ? pl.inputs.end() : pl.inputs.find(key.file);
         if (input == pl.inputs.end()) continue;
         for (size_t w : writers) {
@@ -136,12 +137,13 @@ bool plan_checked(plan &pl) {
                                     : "the input " + quoted(pl.jobs[input->second].input);
             said.emplace_back(w, quoted(j.input) + ": its equation file " + quoted(j.output) +
                                      " is " + whose);
+            pl.jobs[w].up_to_date |= pl.leave_out;
         }
     }
     std::stable_sort(said.begin(), said.end(),
                      [](const auto &a, const auto &b) { return a.first < b.first; });
     for (const auto &[at, what] : said) complain(what);
-    pl.refused = pl.refused || !said.empty();
+    pl.refused = pl.refused || (!said.empty() && !pl.leave_out);
     pl.writers.clear();
     pl.inputs.clear();
     pl.pairs.clear();

@@ -59,6 +59,8 @@ struct plan {
     bool update = false;   // -u: inputs whose equation files are not older are left out
     bool refused = false;  // a problem was said
     size_t up_to_date = 0; // inputs left out so
+    // The check leaves out the inputs it refuses, and the rest stand.
+    bool leave_out = false;
     // While planning: who writes each equation file, the inputs planned,
     // and the pairs already planned, so that a file given twice is
     // converted once.
@@ -81,8 +83,8 @@ void plan_found(plan &pl, job j, const struct stat &st, int out_dir, const char 
 
 // Once every input is in: refuses every group of inputs that would write
 // one file, and every input whose equation file is another planned input;
-// then leaves out, with -u, the inputs up to date.  True if the plan
-// stands.
+// then leaves out, with -u, the inputs up to date (and, with `leave_out`,
+// those refused, counted among them).  True if the plan stands.
 bool plan_checked(plan &pl);
 
 // Reads the names of the inputs from standard input, each ending at an

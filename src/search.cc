@@ -201,3 +201,34 @@ int descend(descent &d, const std::vector<level> &levels) {
     }
     return d.fds.empty() ? (errno = EINVAL, -1) : d.fds.back().get();
 }
+
+namespace {
+
+// A trail down to the last of `way`, of copies of its descriptors.
+bool held_trail(const std::vector<held_dir> &way, const std::string &path, trail &t) {
+    for (const held_dir &h : way) {
+        t.fds.emplace_back(fcntl(h.fd, F_DUPFD_CLOEXEC, 0));
+        if (!t.fds.back().valid()) return false;
+        t.nodes.push_back(h.node);
+        t.starts.push_back(h.start);
+    }
+    t.path = path.back() == '/' ? path : path + '/';
+    return !way.empty();
+}
+
+} // namespace
+
+void search_held(plan &pl, const std::vector<held_dir> &way, const std::string &path) {
+    trail t;
+    if (!held_trail(way, path, t)) return refuse(pl, path, std::strerror(errno));
+    search_down(pl, t);
+}
+
+void plan_held(plan &pl, const std::vector<held_dir> &way, const std::string &path,
+               const std::string &name, const struct stat &st) {
+    trail t;
+    if (!held_trail(way, path, t)) return refuse(pl, path + '/' + name, std::strerror(errno));
+    size_t at = t.path.size();
+    t.path += name;
+    found(pl, t, at, st);
+}

@@ -225,10 +225,13 @@ void search_held(plan &pl, const std::vector<held_dir> &way, const std::string &
 }
 
 void plan_held(plan &pl, const std::vector<held_dir> &way, const std::string &path,
-               const std::string &name, const struct stat &st) {
+               const std::vector<std::pair<std::string, struct stat>> &files) {
     trail t;
-    if (!held_trail(way, path, t)) return refuse(pl, path + '/' + name, std::strerror(errno));
+    if (!held_trail(way, path, t)) return refuse(pl, path, std::strerror(errno));
     size_t at = t.path.size();
-    t.path += name;
-    found(pl, t, at, st);
+    for (const auto &[name, st] : files) {
+        t.path.resize(at);
+        t.path += name;
+        found(pl, t, at, st);
+    }
 }

@@ -55,9 +55,9 @@ struct held_dir {
 // does, but saying nothing of a directory with no *.tmp file.
 void search_held(plan &pl, const std::vector<held_dir> &way, const std::string &path);
 
-// Plans the regular file `name`, of status `st`, in the last of `way`, as
-// the search plans a file it finds there.
+// Plans the regular files `files`, each a name and its status, in the last
+// of `way`, as the search plans the files it finds there.
 void plan_held(plan &pl, const std::vector<held_dir> &way, const std::string &path,
-               const std::string &name, const struct stat &st);
+               const std::vector<std::pair<std::string, struct stat>> &files);
 
 #endif

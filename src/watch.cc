@@ -58,6 +58,7 @@ struct watch_round {
     std::vector<size_t> starts;
     std::vector<held_dir> way;
     std::string path;
+    std::vector<std::pair<std::string, struct stat>> files;
 };
 
 // The way from the DIR down to node `n`, into r.way and r.path.
@@ -72,27 +73,35 @@ void way_to(watch_round &r, int32_t n) {
     }
 }
 
-// Plans the file `name` that an event named in node `n`, converted however
-// old its equation file is: the event says it was written.  What else
-// could write its equation file is to be looked for: the names in the
-// directory that holds it cut at the same place, and what is below a
+// Plans the files that events named in node `n`, converted however old
+// their equation files are: the events say they were written.  What else
+// could write their equation files is to be looked for: the names in the
+// directory that holds each cut at the same place, and what is below a
 // directory whose name holds the cut.
-void plan_waiting(watch_round &r, int32_t n, const std::string &name) {
-    struct stat st;
-    if (fstatat(r.t.nodes[static_cast<size_t>(n)].fd.get(), name.c_str(), &st,
-                AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISREG(st.st_mode))
-        return; // gone, or not a regular file (a link is never followed)
+void plan_waiting(watch_round &r, int32_t n, const std::vector<std::string> &names) {
+    r.files.clear();
+    for (const std::string &name : names) {
+        struct stat st; // gone, or not a regular file (a link is never followed): passed over
+        if (fstatat(r.t.nodes[static_cast<size_t>(n)].fd.get(), name.c_str(), &st,
+                    AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode))
+            r.files.emplace_back(name, st);
+    }
     way_to(r, n);
-    plan_held(r.pl, r.way, r.path, name, st);
-    std::string input = r.path + (r.path.back() == '/' ? "" : "/") + name;
-    size_t cut = name_cut(input.c_str()), at = input.size() - name.size();
-    if (cut >= at) return (void)r.rivals[n].insert(name.substr(0, cut - at));
-    size_t k = r.starts.size() - 1;
-    while (k > 0 && r.starts[k] > cut) --k;
-    r.t.to_search.insert(r.chain[k]);
-    const watched &holder = r.t.nodes[static_cast<size_t>(r.chain[k])];
-    if (k > 0) r.rivals[r.chain[k - 1]].insert(holder.name.substr(0, cut - r.starts[k]));
+    plan_held(r.pl, r.way, r.path, r.files);
+    for (const auto &[name, st] : r.files) {
+        std::string input = r.path + (r.path.back() == '/' ? "" : "/") + name;
+        size_t cut = name_cut(input.c_str()), at = input.size() - name.size();
+        if (cut >= at) {
+            r.rivals[n].insert(name.substr(0, cut - at));
+            continue;
+        }
+        size_t k = r.starts.size() - 1;
+        while (k > 0 && r.starts[k] > cut) --k;
+        r.t.to_search.insert(r.chain[k]);
+        const watched &holder = r.t.nodes[static_cast<size_t>(r.chain[k])];
+        if (k > 0) r.rivals[r.chain[k - 1]].insert(holder.name.substr(0, cut - r.starts[k]));
+    }
 }
 
 // Plans, as -u does, the files and the directories in node `n` whose names
@@ -105,30 +114,38 @@ void plan_rivals(watch_round &r, int32_t n, const std::set<std::string> &cuts) {
         if (fd >= 0) close(fd);
         return;
     }
-    way_to(r, n);
+    r.files.clear();
     for (dirent *e; (e = readdir(d)) != nullptr;) {
         std::string name = e->d_name;
         size_t cut = name.find(".tmp");
         struct stat st;
         if (cut == std::string::npos || cuts.count(name.substr(0, cut)) == 0 ||
+            r.t.waiting.count({n, name}) != 0 || // planned already
             fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
-        if (S_ISREG(st.st_mode) && named_tmp(name)) plan_held(r.pl, r.way, r.path, name, st);
+        if (S_ISREG(st.st_mode) && named_tmp(name)) r.files.emplace_back(std::move(name), st);
         for (int32_t c : r.t.nodes[static_cast<size_t>(n)].children)
             if (S_ISDIR(st.st_mode) && r.t.nodes[static_cast<size_t>(c)].name == name)
                 r.t.to_search.insert(c);
     }
     closedir(d);
+    way_to(r, n);
+    plan_held(r.pl, r.way, r.path, r.files);
 }
 
 // Plans what the events asked for since the last round.  Collisions are
 // named and left out; the rest stands.
 void plan_round(watch_round &r) {
     r.pl.leave_out = true;
-    for (const auto &[n, name] : r.t.waiting) plan_waiting(r, n, name);
-    r.t.waiting.clear();
+    std::vector<std::string> names;
+    for (auto at = r.t.waiting.begin(); at != r.t.waiting.end(); ++at) {
+        names.push_back(at->second);
+        if (std::next(at) == r.t.waiting.end() || std::next(at)->first != at->first)
+            plan_waiting(r, at->first, names), names.clear();
+    }
     r.pl.update = true;
     for (const auto &[n, cuts] : r.rivals) plan_rivals(r, n, cuts);
+    r.t.waiting.clear();
     for (int32_t n : r.t.to_search) {
         way_to(r, n);
         search_held(r.pl, r.way, r.path);
@@ -192,7 +209,7 @@ int watch_all(const std::vector<std::string> &dirs, unsigned jobs) {
                     t.to_search.insert(static_cast<int32_t>(n));
         }
         if (has_work(t)) {
-            watch_round r{t, {}, {}, {}, {}, {}, {}, {}};
+            watch_round r{t, {}, {}, {}, {}, {}, {}, {}, {}};
             plan_round(r);
             if (!r.pl.jobs.empty() && !convert_more(r.pl, c, p, t.inotify, tick)) return 1;
             continue;

@@ -3,6 +3,7 @@
 
 #include "progress.h"
 #include "resolve.h"
+#include "takeback.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -197,7 +198,7 @@ int32_t watch_below(tree &t, int32_t parent, const std::string &name) {
     if (!fd.valid() || (parent < 0 && fstat(fd.get(), &st) != 0)) return -1;
     int32_t top = new_node(t, parent, name, std::move(fd), st);
     std::vector<int32_t> left{top};
-    while (!left.empty()) {
+    while (!left.empty() && forwarded_signal() == 0) {
         int32_t n = left.back();
         left.pop_back();
         add_watch(t, n);

@@ -1,5 +1,6 @@
 // zelmor-batch [-j N] [-n] [-u] [-0] [PATH...]: convert many temporary files
-// into their equation files, each exactly as zelmor converts one.
+// into their equation files, each exactly as zelmor converts one; with -w
+// DIR..., go on converting them as they are written (watch.h).
 //
 // The driver: the command line and the exit status.  It starts the workers
 // (crew.h), makes the plan (plan.h: PATHs that are directories searched,
@@ -14,6 +15,7 @@
 #include "progress.h"
 #include "search.h"
 #include "takeback.h"
+#include "watch.h"
 
 #include <algorithm>
 #include <cctype>
@@ -34,6 +36,7 @@ namespace {
 
 constexpr char usage_text[] =
     "usage: zelmor-batch [-j N] [-n] [-u] [-0] [PATH...]\n"
+    "       zelmor-batch [-j N] -w DIR...\n"
     "Converts each temporary file into its equation file, as zelmor does.\n"
     "  PATH  a file, or a directory searched for regular files named *.tmp;\n"
     "        with no PATH, or with -0, the files listed on standard input\n"
@@ -41,7 +44,9 @@ constexpr char usage_text[] =
     "  -n    print each input and its equation file, and convert nothing\n"
     "  -u    convert only inputs newer than their equation files\n"
     "  -0    the list on standard input, and what -n prints, end each name\n"
-    "        with a NUL byte rather than a newline\n";
+    "        with a NUL byte rather than a newline\n"
+    "  -w    as -u, then watch each DIR, converting each *.tmp file as its\n"
+    "        writer closes it, or as it is moved in\n";
 constexpr unsigned max_jobs = 1024;
 
 // The exit status after writing to standard output: 0, or 1 having said
@@ -57,8 +62,25 @@ struct options {
     bool plan_only = false;
     bool update = false;
     bool nul = false;
+    bool watch = false;
     std::vector<std::string> paths;
 };
+
+// -w watches directories, and goes with no list and no plan alone.
+int watch_usage(const options &o) {
+    std::string wrong = o.plan_only || o.nul ? "-w goes with neither -n nor -0"
+                        : o.paths.empty()    ? "-w needs a DIR to watch"
+                                             : "";
+    for (const std::string &path : o.paths) {
+        struct stat st;
+        if (wrong.empty() && (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)))
+            wrong = "-w watches directories: " + quoted(path) + " is not one";
+    }
+    if (wrong.empty()) return -1;
+    complain(wrong);
+    (void)put(STDERR_FILENO, usage_text);
+    return 2;
+}
 
 // Reads the options; returns -1 to go on, or the exit status.
 int parse(int argc, char **argv, options &o) {
@@ -66,7 +88,7 @@ int parse(int argc, char **argv, options &o) {
                                           {"version", no_argument, nullptr, 'V'},
                                           {nullptr, 0, nullptr, 0}};
     opterr = 0;
-    for (int c; (c = getopt_long(argc, argv, ":j:nu0", long_options, nullptr)) != -1;) {
+    for (int c; (c = getopt_long(argc, argv, ":j:nu0w", long_options, nullptr)) != -1;) {
         switch (c) {
         case 'j': {
             char *end = nullptr;
@@ -91,6 +113,9 @@ int parse(int argc, char **argv, options &o) {
         case '0':
             o.nul = true;
             break;
+        case 'w':
+            o.watch = true;
+            break;
         case 'h':
             return written(put(STDOUT_FILENO, usage_text));
         case 'V':
@@ -112,6 +137,7 @@ int parse(int argc, char **argv, options &o) {
         complain("-0 reads the list of files from standard input: no PATH goes with it");
         return 2;
     }
+    if (o.watch) return watch_usage(o);
     // A list typed at a terminal is not what anyone means.
     if (o.paths.empty() && isatty(STDIN_FILENO) == 1) {
         (void)put(STDERR_FILENO, usage_text);
@@ -169,6 +195,8 @@ int main(int argc, char **argv) {
             return 1;
         }
         most_descriptors();
+        if (o.watch)
+            return watch_all(o.paths, o.jobs != 0 ? o.jobs : std::min(cpus_available(), max_jobs));
         // The workers first, before anything of the plan is in memory.
         crew c;
         if (!o.plan_only) {

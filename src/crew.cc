@@ -302,3 +302,33 @@ int convert_all(const plan &pl, crew &c) {
         if (!r.reported[i]) fail(r, i, "not converted: no worker was left to take it");
     return summary(r.p, pl.up_to_date);
 }
+
+bool convert_more(const plan &pl, crew &c, progress &p, int side,
+                  const std::function<void()> &tick) {
+    run r{pl, c, p, 0, {}, std::vector<bool>(pl.jobs.size(), false), pl.jobs.size(), {}};
+    r.p.total += pl.jobs.size();
+    for (size_t most = 1; most <= most_ahead; ++most)
+        for (worker &w : c.workers) feed(r, w, most);
+    std::vector<pollfd> fds;
+    auto live = [&] {
+        return std::any_of(c.pids.begin(), c.pids.end(), [](pid_t pid) { return pid != 0; });
+    };
+    while (r.left > 0 && forwarded_signal() == 0 && live()) {
+        fds.assign({{c.reports, POLLIN, 0}, {c.wake[0], POLLIN, 0}, {side, POLLIN, 0}});
+        for (const worker &w : c.workers) fds.push_back({w.orders, 0, 0});
+        if (poll(fds.data(), static_cast<nfds_t>(fds.size()), 250) < 0 && errno != EINTR) break;
+        if (!hear(r)) break;
+        for (size_t i = 0; i < c.workers.size(); ++i)
+            if (c.workers[i].orders >= 0 && fds[i + 3].revents != 0) gone(r, i, true);
+        tick();
+    }
+    if (int sig = forwarded_signal(); sig != 0) end_run(r, sig);
+    for (uint64_t i = 0; i < pl.jobs.size(); ++i)
+        if (!r.reported[i]) fail(r, i, "not converted: no worker was left to take it");
+    p = r.p;
+    return live();
+}
+
+void end_workers(crew &c, progress &p, int sig) {
+    end_by(sig, c, &p);
+}

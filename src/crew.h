@@ -10,9 +10,11 @@
 #define ZELMOR_CREW_H
 
 #include "plan.h"
+#include "progress.h"
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <sys/types.h>
 #include <vector>
 
@@ -74,5 +76,19 @@ void stop_workers(crew &c, size_t planned);
 // Converts the plan with the workers; returns the exit status, or ends the
 // process by the signal that ended the batch, once the workers have ended.
 int convert_all(const plan &pl, crew &c);
+
+// For zelmor-batch -w, which converts plan after plan with one crew: as
+// convert_all, but the workers are left running for the next plan, and
+// what becomes of the files is counted into `p`, which the caller keeps
+// from plan to plan.  `tick` is called a few times a second, and at once
+// when `side` (a descriptor, or -1) is readable, so that the caller can
+// take what comes meanwhile; nothing is drawn.  False, having said why,
+// when no worker is left.  Ends the process as convert_all does.
+bool convert_more(const plan &pl, crew &c, progress &p, int side,
+                  const std::function<void()> &tick);
+
+// Ends the process by `sig`, which the parent passed on to the workers,
+// once they have ended, saying what `p` counted.
+[[noreturn]] void end_workers(crew &c, progress &p, int sig);
 
 #endif

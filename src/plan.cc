@@ -214,6 +214,7 @@ bool plan_checked(plan &pl) {
             }
             std::sort(writers.begin(), writers.end());
             if (writers.size() > 1) said.emplace_back(writers[0], one_file(pl, writers));
+            for (uint32_t w : writers) jobs[w].up_to_date |= pl.leave_out && writers.size() > 1;
             const file_id &target = pl.keys[at].file;
             if (target == file_id{}) continue;
             auto input = std::lower_bound(
@@ -226,6 +227,7 @@ bool plan_checked(plan &pl) {
                                         : "the input " + quoted_input(pl, *input);
                 said.emplace_back(w, quoted_input(pl, w) + ": its equation file " +
                                          quoted(output_of(pl, jobs[w])) + " is " + whose);
+                jobs[w].up_to_date |= pl.leave_out;
             }
         }
     } catch (const interrupted &) {
@@ -234,7 +236,7 @@ bool plan_checked(plan &pl) {
     std::stable_sort(said.begin(), said.end(),
                      [](const auto &a, const auto &b) { return a.first < b.first; });
     for (const auto &[at, what] : said) complain(what);
-    pl.refused = pl.refused || !said.empty();
+    pl.refused = pl.refused || (!said.empty() && !pl.leave_out);
     std::vector<out_key>().swap(pl.keys);
     // Said once of each input, however many times it is given.
     std::vector<uint32_t> future;

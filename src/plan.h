@@ -60,6 +60,7 @@ struct plan {
     bool update = false;       // -u: inputs whose equation files are not older are left out
     bool refused = false;      // a problem was said
     size_t up_to_date = 0;     // inputs left out so
+    bool leave_out = false;    // the check leaves out the inputs it refuses, and the rest stand
     std::vector<out_key> keys; // while planning: what each job would write
 };
 
@@ -89,8 +90,9 @@ void plan_found(plan &pl, job j, const std::string &path, const struct stat &st,
 // Once every input is in: refuses every group of inputs that would write
 // one file, and every input whose equation file is another planned input;
 // names each input in the future with -u; then leaves out, with -u, the
-// inputs up to date, and inputs given twice.  True if the plan stands (or
-// a signal that ends the batch cut the check short).
+// inputs up to date, and inputs given twice (and, with `leave_out`, those
+// refused, counted among the inputs up to date).  True if the plan stands
+// (or a signal that ends the batch cut the check short).
 bool plan_checked(plan &pl);
 
 // Reads the names of the inputs from standard input into the plan's names,

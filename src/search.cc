@@ -42,12 +42,6 @@ unique_fd open_top(const std::string &path, const file_id *id, struct stat &st) 
     return top;
 }
 
-// Named *.tmp, as find -name '*.tmp' matches it: `.tmp` itself too, which
-// zelmor converts as it converts any name that ends so.
-bool named_tmp(const std::string &name) {
-    return name.size() >= 4 && name.compare(name.size() - 4, 4, ".tmp") == 0;
-}
-
 // The search's way down: the directories open from the PATH to the one
 // being listed, their nodes, where each one's name starts in `path`, and
 // `path`, the listed directory's path with a slash.
@@ -203,4 +197,42 @@ int descend(descent &d, const std::vector<level> &levels) {
         d.fds.push_back(std::move(fd));
     }
     return d.fds.empty() ? (errno = EINVAL, -1) : d.fds.back().get();
+}
+
+namespace {
+
+// A trail down to the last of `way`, of copies of its descriptors.
+bool held_trail(const std::vector<held_dir> &way, const std::string &path, trail &t) {
+    for (const held_dir &h : way) {
+        t.fds.emplace_back(fcntl(h.fd, F_DUPFD_CLOEXEC, 0));
+        if (!t.fds.back().valid()) return false;
+        t.nodes.push_back(h.node);
+        t.starts.push_back(h.start);
+    }
+    t.path = path.back() == '/' ? path : path + '/';
+    return !way.empty();
+}
+
+} // namespace
+
+void search_held(plan &pl, const std::vector<held_dir> &way, const std::string &path) {
+    trail t;
+    if (!held_trail(way, path, t)) return refuse(pl, path, std::strerror(errno));
+    search_down(pl, t);
+}
+
+void plan_held(plan &pl, const std::vector<held_dir> &way, const std::string &path,
+               const std::vector<std::pair<std::string, struct stat>> &files) {
+    trail t;
+    if (!held_trail(way, path, t)) return refuse(pl, path, std::strerror(errno));
+    size_t at = t.path.size();
+    for (const auto &[name, st] : files) {
+        t.path.resize(at);
+        t.path += name;
+        found(pl, t, at, st);
+    }
+}
+
+bool named_tmp(const std::string &name) {
+    return name.size() >= 4 && name.compare(name.size() - 4, 4, ".tmp") == 0;
 }

@@ -41,4 +41,28 @@ struct descent {
 // (ESTALE: a directory is no longer the one the search saw) if it cannot.
 int descend(descent &d, const std::vector<level> &levels);
 
+// A directory below a PATH searched that the caller holds open, as the
+// watch of zelmor-batch -w does: each directory from the PATH down to it,
+// with its descriptor, its node in the plan, and where its name starts in
+// `path`, the path of the last one.  The descriptors stay the caller's.
+struct held_dir {
+    int fd;
+    int32_t node;
+    size_t start;
+};
+
+// Searches the last of `way`, and every directory below it, as search()
+// does, but saying nothing of a directory with no *.tmp file.
+void search_held(plan &pl, const std::vector<held_dir> &way, const std::string &path);
+
+// Plans the regular files `files`, each a name and its status, in the last
+// of `way`, as the search plans the files it finds there.
+void plan_held(plan &pl, const std::vector<held_dir> &way, const std::string &path,
+               const std::vector<std::pair<std::string, struct stat>> &files);
+
+// Whether a name is one the search takes, *.tmp, as find -name '*.tmp'
+// matches it: `.tmp` itself too, which zelmor converts as it converts any
+// name that ends so.
+bool named_tmp(const std::string &name);
+
 #endif

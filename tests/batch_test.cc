@@ -92,6 +92,7 @@ std::string deep_slurp(const fs::path &top, const char *name) {
 }
 
 const std::string usage = "usage: zelmor-batch [-j N] [-n] [-u] [-0] [PATH...]\n"
+                          "       zelmor-batch [-j N] -w DIR...\n"
                           "Converts each temporary file into its equation file, as zelmor does.\n"
                           "  PATH  a file, or a directory searched for regular files named *.tmp;\n"
                           "        with no PATH, or with -0, the files listed on standard input\n"
@@ -99,7 +100,9 @@ const std::string usage = "usage: zelmor-batch [-j N] [-n] [-u] [-0] [PATH...]\n
                           "  -n    print each input and its equation file, and convert nothing\n"
                           "  -u    convert only inputs newer than their equation files\n"
                           "  -0    the list on standard input, and what -n prints, end each name\n"
-                          "        with a NUL byte rather than a newline\n";
+                          "        with a NUL byte rather than a newline\n"
+                          "  -w    as -u, then watch each DIR, converting each *.tmp file as its\n"
+                          "        writer closes it, or as it is moved in\n";
 
 // Equation files made, to the nanosecond, after their inputs (a), before
 // them (b), at the same time (c), and before in the same second (d).

@@ -1,0 +1,230 @@
+// zelmor-batch -w: the start as -u, then rounds of conversions, each
+// planned from what the events asked for since the last.
+#include "watch.h"
+
+#include "crew.h"
+#include "progress.h"
+#include "search.h"
+#include "takeback.h"
+#include "zelmor.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <map>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <sys/inotify.h>
+#endif
+
+namespace {
+
+constexpr long poll_interval_ms = 5000; // for directories that could not be watched
+
+long now_ms() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+// On a terminal: what was converted, what failed, and what is watched.
+void draw_watch(progress &p, const tree &t, bool force) {
+    long now = now_ms();
+    if (!p.shown || (!force && p.drawn != 0 && now - p.drawn < 250)) return;
+    p.drawn = now;
+    char line[160];
+    (void)std::snprintf(line, sizeof line, "watching %zu directories: %zu converted, %zu failed%s",
+                        t.watching, p.converted, p.failed, t.waiting.empty() ? "" : ", more to do");
+    winsize w{};
+    size_t columns = ioctl(STDERR_FILENO, TIOCGWINSZ, &w) == 0 && w.ws_col > 0 ? w.ws_col : 80;
+    std::string shown = "\r";
+    shown.append(line, std::min(std::strlen(line), columns - 1));
+    shown += "\033[K";
+    (void)put(STDERR_FILENO, shown);
+}
+
+// One round's plan: its nodes for the tree's, added from the DIR down as
+// they are needed.
+struct watch_round {
+    tree &t;
+    plan pl;
+    std::map<int32_t, int32_t> in_plan;
+    std::map<int32_t, std::set<std::string>> rivals; // names cut so, to be checked in each node
+    std::vector<int32_t> chain;
+    std::vector<size_t> starts;
+    std::vector<held_dir> way;
+    std::string path;
+    std::vector<std::pair<std::string, struct stat>> files;
+};
+
+// The way from the DIR down to node `n`, into r.way and r.path.
+void way_to(watch_round &r, int32_t n) {
+    r.chain.clear(), r.starts.clear(), r.way.clear();
+    r.path = path_of(r.t, n, &r.chain, &r.starts);
+    for (size_t i = 0; i < r.chain.size(); ++i) {
+        const watched &w = r.t.nodes[static_cast<size_t>(r.chain[i])];
+        auto [at, added] = r.in_plan.emplace(r.chain[i], static_cast<int32_t>(r.pl.dirs.size()));
+        if (added) r.pl.dirs.push_back({i == 0 ? -1 : r.in_plan[r.chain[i - 1]], w.name, w.id});
+        r.way.push_back({w.fd.get(), at->second, r.starts[i]});
+    }
+}
+
+// Plans the files that events named in node `n`, converted however old
+// their equation files are: the events say they were written.  What else
+// could write their equation files is to be looked for: the names in the
+// directory that holds each cut at the same place, and what is below a
+// directory whose name holds the cut.
+void plan_waiting(watch_round &r, int32_t n, const std::vector<std::string> &names) {
+    r.files.clear();
+    for (const std::string &name : names) {
+        struct stat st; // gone, or not a regular file (a link is never followed): passed over
+        if (fstatat(r.t.nodes[static_cast<size_t>(n)].fd.get(), name.c_str(), &st,
+                    AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode))
+            r.files.emplace_back(name, st);
+    }
+    way_to(r, n);
+    plan_held(r.pl, r.way, r.path, r.files);
+    for (const auto &[name, st] : r.files) {
+        std::string input = r.path + (r.path.back() == '/' ? "" : "/") + name;
+        size_t cut = name_cut(input.c_str()), at = input.size() - name.size();
+        if (cut >= at) {
+            r.rivals[n].insert(name.substr(0, cut - at));
+            continue;
+        }
+        size_t k = r.starts.size() - 1;
+        while (k > 0 && r.starts[k] > cut) --k;
+        r.t.to_search.insert(r.chain[k]);
+        const watched &holder = r.t.nodes[static_cast<size_t>(r.chain[k])];
+        if (k > 0) r.rivals[r.chain[k - 1]].insert(holder.name.substr(0, cut - r.starts[k]));
+    }
+}
+
+// Plans, as -u does, the files and the directories in node `n` whose names
+// cut as one of `cuts`.
+void plan_rivals(watch_round &r, int32_t n, const std::set<std::string> &cuts) {
+    int dir = r.t.nodes[static_cast<size_t>(n)].fd.get();
+    int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *d = fd < 0 ? nullptr : fdopendir(fd);
+    if (d == nullptr) {
+        if (fd >= 0) close(fd);
+        return;
+    }
+    r.files.clear();
+    for (dirent *e; (e = readdir(d)) != nullptr;) {
+        std::string name = e->d_name;
+        size_t cut = name.find(".tmp");
+        struct stat st;
+        if (cut == std::string::npos || cuts.count(name.substr(0, cut)) == 0 ||
+            r.t.waiting.count({n, name}) != 0 || // planned already
+            fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (S_ISREG(st.st_mode) && named_tmp(name)) r.files.emplace_back(std::move(name), st);
+        for (int32_t c : r.t.nodes[static_cast<size_t>(n)].children)
+            if (S_ISDIR(st.st_mode) && r.t.nodes[static_cast<size_t>(c)].name == name)
+                r.t.to_search.insert(c);
+    }
+    closedir(d);
+    way_to(r, n);
+    plan_held(r.pl, r.way, r.path, r.files);
+}
+
+// Plans what the events asked for since the last round.  Collisions are
+// named and left out; the rest stands.
+void plan_round(watch_round &r) {
+    r.pl.leave_out = true;
+    std::vector<std::string> names;
+    for (auto at = r.t.waiting.begin(); at != r.t.waiting.end(); ++at) {
+        names.push_back(at->second);
+        if (std::next(at) == r.t.waiting.end() || std::next(at)->first != at->first)
+            plan_waiting(r, at->first, names), names.clear();
+    }
+    r.pl.update = true;
+    for (const auto &[n, cuts] : r.rivals) plan_rivals(r, n, cuts);
+    r.t.waiting.clear();
+    for (int32_t n : r.t.to_search) {
+        way_to(r, n);
+        search_held(r.pl, r.way, r.path);
+    }
+    r.t.to_search.clear();
+    (void)plan_checked(r.pl); // each problem said; what is not refused is converted
+}
+
+bool has_work(const tree &t) {
+    return !t.waiting.empty() || !t.to_search.empty();
+}
+
+} // namespace
+
+int watch_all(const std::vector<std::string> &dirs, unsigned jobs) {
+    tree t;
+#ifdef __linux__
+    unique_fd inotify(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!inotify.valid() && errno == ENOSYS) {
+#else
+    unique_fd inotify;
+    errno = ENOSYS;
+    {
+#endif
+        complain("-w: this system has no inotify, so directories cannot be watched");
+        return 2;
+    }
+    if (!inotify.valid()) return complain(std::string("inotify: ") + std::strerror(errno)), 1;
+    t.inotify = inotify.get();
+    t.dirs = dirs;
+    crew c;
+    if (!start_workers(jobs, c)) return 1;
+    // Watched before they are searched, so that nothing written meanwhile
+    // is missed; searched as -u searches them.
+    for (const std::string &dir : dirs) (void)watch_below(t, -1, dir);
+    plan pl;
+    pl.update = true;
+    for (const std::string &dir : dirs) search(pl, dir);
+    bool ok = plan_checked(pl);
+    if (!ok || forwarded_signal() != 0) stop_workers(c, pl.jobs.size());
+    if (!ok) return 2;
+    progress p;
+    progress_start(p, 0);
+    bool events_ok = true;
+    auto tick = [&] {
+        events_ok = events_ok && take_events(t);
+        draw_watch(p, t, false);
+    };
+    if (!pl.jobs.empty() && !convert_more(pl, c, p, t.inotify, tick)) return 1;
+    pl = plan{};
+    long polled = now_ms();
+    while (events_ok) {
+        if (int sig = forwarded_signal(); sig != 0) {
+            p.total += t.waiting.size(); // not converted
+            end_workers(c, p, sig);
+        }
+        if (now_ms() - polled >= poll_interval_ms) {
+            polled = now_ms();
+            for (size_t n = 0; n < t.nodes.size(); ++n)
+                if (t.nodes[n].used && t.nodes[n].polled)
+                    t.to_search.insert(static_cast<int32_t>(n));
+        }
+        if (has_work(t)) {
+            watch_round r{t, {}, {}, {}, {}, {}, {}, {}, {}};
+            plan_round(r);
+            if (!r.pl.jobs.empty() && !convert_more(r.pl, c, p, t.inotify, tick)) return 1;
+            continue;
+        }
+        draw_watch(p, t, true);
+        pollfd fds[2] = {{t.inotify, POLLIN, 0}, {c.wake[0], POLLIN, 0}};
+        bool polling = std::any_of(t.nodes.begin(), t.nodes.end(),
+                                   [](const watched &w) { return w.used && w.polled; });
+        int wait = polling ? static_cast<int>(poll_interval_ms) : p.shown ? 1000 : -1;
+        if (poll(fds, 2, wait) < 0 && errno != EINTR)
+            return complain(std::string("poll: ") + std::strerror(errno)), 1;
+        events_ok = take_events(t);
+    }
+    stop_workers(c, 0);
+    return 1;
+}

@@ -1,0 +1,241 @@
+// zelmor-batch -w's tree of watched directories, and its events.
+#include "watch.h"
+
+#include "progress.h"
+#include "resolve.h"
+#include "takeback.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <sys/inotify.h>
+#endif
+
+namespace {
+
+#ifdef __linux__
+// What is asked of each directory: a file closed after writing, or moved
+// in or out, and a directory made in it; and of itself, its end.  Never a
+// file's creation or a write alone.
+constexpr uint32_t events = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE |
+                            IN_MOVE_SELF | IN_DELETE_SELF | IN_ONLYDIR;
+#endif
+
+std::string proc_value(const char *file) {
+    std::string v(32, '\0');
+    int fd = open(file, O_RDONLY | O_CLOEXEC);
+    ssize_t n = fd < 0 ? -1 : read(fd, v.data(), v.size());
+    if (fd >= 0) close(fd);
+    v.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    while (!v.empty() && v.back() == '\n') v.pop_back();
+    return v.empty() ? "unknown" : v;
+}
+
+// Watches node `n` by its descriptor.  Past the system's limit of watches,
+// it is searched at an interval instead, which is said once.
+void add_watch(tree &t, int32_t n) {
+    watched &w = t.nodes[static_cast<size_t>(n)];
+#ifdef __linux__
+    std::string self = "/proc/self/fd/" + std::to_string(w.fd.get());
+    w.wd = inotify_add_watch(t.inotify, self.c_str(), events);
+#else
+    w.wd = -1, errno = ENOSYS;
+#endif
+    if (w.wd >= 0) {
+        t.by_wd[w.wd] = n; // a directory moved here from a node not yet forgotten is this one's
+        ++t.watching;
+        return;
+    }
+    int err = errno;
+    w.polled = err == ENOSPC;
+    if (err != ENOSPC)
+        return complain(quoted(path_of(t, n)) + ": cannot watch: " + std::strerror(err));
+    if (t.limit_said) return;
+    t.limit_said = true;
+    complain(quoted(path_of(t, n)) + ": cannot watch: the limit of watches (fs.inotify." +
+             "max_user_watches = " + proc_value("/proc/sys/fs/inotify/max_user_watches") +
+             ") is reached; directories not watched are searched every 5 s");
+}
+
+int32_t new_node(tree &t, int32_t parent, const std::string &name, unique_fd fd,
+                 const struct stat &st) {
+    int32_t n;
+    if (!t.free.empty()) n = t.free.back(), t.free.pop_back();
+    else n = static_cast<int32_t>(t.nodes.size()), t.nodes.emplace_back();
+    watched &w = t.nodes[static_cast<size_t>(n)];
+    w.used = true, w.parent = parent, w.name = name, w.id = id_of(st), w.fd = std::move(fd);
+    w.wd = -1, w.polled = false, w.children.clear();
+    if (parent >= 0) t.nodes[static_cast<size_t>(parent)].children.push_back(n);
+    return n;
+}
+
+// Opens the directory `name` in node `parent` not following a link, and
+// checks that it is a directory; none if it is gone or is not one.  Past
+// the limit of descriptors, `parent` is searched at an interval instead.
+unique_fd open_sub(tree &t, int32_t parent, const std::string &name, struct stat &st) {
+    watched &p = t.nodes[static_cast<size_t>(parent)];
+#ifdef O_PATH
+    constexpr int lookup = O_PATH;
+#else
+    constexpr int lookup = O_RDONLY;
+#endif
+    unique_fd fd(openat(p.fd.get(), name.c_str(), lookup | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid() && (errno == EMFILE || errno == ENFILE)) {
+        if (!p.polled)
+            complain(quoted(path_of(t, parent) + "/" + name) + ": cannot watch: " +
+                     std::strerror(errno) + "; its directory is searched every 5 s");
+        p.polled = true;
+    }
+    if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISDIR(st.st_mode)) return unique_fd();
+    return fd;
+}
+
+// The names of the directories in node `n`, as the listing says (a name
+// of an unknown type among them).
+std::vector<std::string> subdirectories(const tree &t, int32_t n) {
+    std::vector<std::string> names;
+    int fd =
+        openat(t.nodes[static_cast<size_t>(n)].fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *d = fd < 0 ? nullptr : fdopendir(fd);
+    if (d == nullptr) {
+        if (fd >= 0) close(fd);
+        return names;
+    }
+    for (dirent *e; (e = readdir(d)) != nullptr;) {
+        std::string name = e->d_name;
+        if (name != "." && name != ".." && (e->d_type == DT_DIR || e->d_type == DT_UNKNOWN))
+            names.push_back(std::move(name));
+    }
+    closedir(d);
+    return names;
+}
+
+// Stops watching node `n` and every node below it.
+void forget(tree &t, int32_t n) {
+    if (int32_t parent = t.nodes[static_cast<size_t>(n)].parent; parent >= 0) {
+        auto &siblings = t.nodes[static_cast<size_t>(parent)].children;
+        siblings.erase(std::remove(siblings.begin(), siblings.end(), n), siblings.end());
+    }
+    std::vector<int32_t> left{n};
+    while (!left.empty()) {
+        int32_t m = left.back();
+        left.pop_back();
+        watched &w = t.nodes[static_cast<size_t>(m)];
+        left.insert(left.end(), w.children.begin(), w.children.end());
+        auto owner = t.by_wd.find(w.wd);
+        if (w.wd >= 0 && owner != t.by_wd.end() && owner->second == m) {
+#ifdef __linux__
+            (void)inotify_rm_watch(t.inotify, w.wd);
+#endif
+            t.by_wd.erase(owner);
+            --t.watching;
+        }
+        t.waiting.erase(t.waiting.lower_bound({m, ""}), t.waiting.lower_bound({m + 1, ""}));
+        t.to_search.erase(m);
+        w = watched{};
+        t.free.push_back(m);
+    }
+}
+
+// The child of node `n` named `name`, or -1.
+int32_t child(const tree &t, int32_t n, const std::string &name) {
+    for (int32_t c : t.nodes[static_cast<size_t>(n)].children)
+        if (t.nodes[static_cast<size_t>(c)].name == name) return c;
+    return -1;
+}
+
+#ifdef __linux__
+// Does what the event `e` on node `n` asks.
+// A directory renamed away is forgotten on the event in its parent; a DIR
+// given, on its own.
+void take(tree &t, int32_t n, uint32_t mask, std::string name) {
+    bool dir = (mask & IN_ISDIR) != 0, root = t.nodes[static_cast<size_t>(n)].parent < 0;
+    if ((mask & IN_IGNORED) != 0 || ((mask & IN_MOVE_SELF) != 0 && root)) {
+        if (root) complain(quoted(path_of(t, n)) + ": gone; no longer watched");
+        return forget(t, n);
+    }
+    if (dir && (mask & (IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM)) != 0) {
+        if (int32_t old = child(t, n, name); old >= 0) forget(t, old);
+        if ((mask & IN_MOVED_FROM) != 0) return;
+        // Watched first, then searched: what was written into it before
+        // its watch took hold is found by the search.
+        if (int32_t sub = watch_below(t, n, name); sub >= 0) t.to_search.insert(sub);
+    } else if (!dir && (mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) != 0 && named_tmp(name)) {
+        t.waiting.emplace(n, std::move(name));
+    }
+}
+#endif
+
+} // namespace
+
+std::string path_of(const tree &t, int32_t n, std::vector<int32_t> *chain,
+                    std::vector<size_t> *starts) {
+    std::vector<int32_t> up;
+    for (int32_t m = n; m >= 0; m = t.nodes[static_cast<size_t>(m)].parent) up.push_back(m);
+    std::string path;
+    for (auto m = up.rbegin(); m != up.rend(); ++m) {
+        if (!path.empty() && path.back() != '/') path += '/';
+        if (starts != nullptr) starts->push_back(path.size());
+        path += t.nodes[static_cast<size_t>(*m)].name;
+    }
+    if (chain != nullptr) chain->assign(up.rbegin(), up.rend());
+    return path;
+}
+
+int32_t watch_below(tree &t, int32_t parent, const std::string &name) {
+    struct stat st;
+    unique_fd fd =
+        parent >= 0 ? open_sub(t, parent, name, st) : open_dir_walked(AT_FDCWD, name.c_str());
+    if (!fd.valid() || (parent < 0 && fstat(fd.get(), &st) != 0)) return -1;
+    int32_t top = new_node(t, parent, name, std::move(fd), st);
+    std::vector<int32_t> left{top};
+    while (!left.empty() && forwarded_signal() == 0) {
+        int32_t n = left.back();
+        left.pop_back();
+        add_watch(t, n);
+        for (const std::string &sub : subdirectories(t, n)) {
+            unique_fd below = open_sub(t, n, sub, st);
+            if (below.valid()) left.push_back(new_node(t, n, sub, std::move(below), st));
+        }
+    }
+    return top;
+}
+
+bool take_events(tree &t) {
+#ifdef __linux__
+    alignas(inotify_event) char buf[65536];
+    for (;;) {
+        ssize_t got = read(t.inotify, buf, sizeof buf);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && errno == EAGAIN) return true;
+        if (got <= 0)
+            return complain(std::string("inotify: ") + std::strerror(got < 0 ? errno : EIO)), false;
+        for (char *at = buf; at < buf + got;) {
+            inotify_event e;
+            std::memcpy(&e, at, sizeof e);
+            const char *name = at + sizeof e;
+            at += sizeof e + e.len;
+            if ((e.mask & IN_Q_OVERFLOW) != 0) {
+                // Events were lost: the whole tree again, searched as -u does.
+                for (size_t n = 0; n < t.nodes.size(); ++n)
+                    if (t.nodes[n].used && t.nodes[n].parent < 0)
+                        forget(t, static_cast<int32_t>(n));
+                for (const std::string &dir : t.dirs)
+                    if (int32_t root = watch_below(t, -1, dir); root >= 0) t.to_search.insert(root);
+                continue;
+            }
+            auto n = t.by_wd.find(e.wd);
+            if (n == t.by_wd.end()) continue; // a watch already forgotten
+            take(t, n->second, e.mask, std::string(name, strnlen(name, e.len)));
+        }
+    }
+#else
+    (void)t;
+    return true;
+#endif
+}

@@ -234,14 +234,22 @@ template <int k>
     f = after(f, up_groups<2>(f, identity), base);
     f = after(f, up_groups<4>(f, identity), base);
     f = after(f, up_groups<8>(f, identity), base);
-    // The depth before each group, in each of its lanes; then after each byte.
+    // The depth before each group, in each of its lanes; then after each
+    // byte: lane 4j + b looks up within[b] at group j's depth before, two
+    // of the four tables a permute, the lane's bit 0 choosing between them
+    // (in bit 6 of the index) and bit 1 between the permutes.
     __m512i before =
         _mm512_shuffle_epi8(up_groups<1>(f, identity),
                             _mm512_add_epi8(base, _mm512_set1_epi8(static_cast<char>(depth))));
-    uint64_t after3 = 0;
-    for (int b = 0; b < 4; ++b)
-        after3 |= _mm512_mask_cmpeq_epi8_mask(uint64_t{0x1111111111111111u} << b,
-                                              after(within[b], before, base), three);
+    // Lane 4j + b: 4j, with bit 6 set where b is odd.
+    const __m512i tables = _mm512_set_epi64(
+        0x7c3c7c3c78387838, 0x7434743470307030, 0x6c2c6c2c68286828, 0x6424642460206020,
+        0x5c1c5c1c58185818, 0x5414541450105010, 0x4c0c4c0c48084808, 0x4404440440004000);
+    __m512i at = _mm512_or_si512(tables, before);
+    __m512i depths = _mm512_mask_blend_epi8(0xccccccccccccccccu,
+                                            _mm512_permutex2var_epi8(within[0], at, within[1]),
+                                            _mm512_permutex2var_epi8(within[2], at, within[3]));
+    uint64_t after3 = _mm512_cmpeq_epi8_mask(depths, three);
     // The depth after the block: the last group's function, in a general
     // register, applied there, so the next block waits for that alone.
     auto last =

@@ -25,7 +25,7 @@
 namespace {
 
 // Blocks that take the composition straight away once one has needed it.
-constexpr int clamped_run = 16;
+constexpr int clamped_run = 64;
 
 // The masks of the depth pass, 16 bytes at a time.
 [[gnu::always_inline]] inline void depth_masks_sse2(const unsigned char *p, uint64_t &open,

@@ -6,7 +6,9 @@
 // from its bytes and from the depth and token that the buffer before left
 // open, and writes it out with them.  It is what the filter runs, unless
 // the index asks for the scanners: on input dense in parentheses, the
-// scanners' decisions, one for each parenthesis, set the pace.
+// scanners' decisions, one for each parenthesis, set the pace.  With the
+// plain C++ kernels, a buffer with few parentheses is walked from one to
+// the next instead, which costs less there than the table of four states.
 //
 // The depth is not kept in a variable; it is which scanner is running.  The
 // kernels list where each buffer's parentheses are, so a scanner steps from
@@ -111,14 +113,60 @@ size_t after_last_paren(const scan_input &in) {
     return in.index.parens[in.index.next_paren - 1] + size_t{1};
 }
 
+// A buffer of sparse parentheses, classified: the depth followed from one
+// parenthesis to the next, as the scanners do, with the group bounds marked
+// for write_out.  A group open at the start of the buffer is marked there.
+void walk_parens(scan_input &in, depth_carry &c) {
+    paren_index &x = in.index;
+    if (c.depth == 3) mark_group_bound(in, 0);
+    for (uint32_t k = 0; k < x.paren_count; ++k) {
+        uint32_t at = x.parens[k];
+        if (in.stream.buf[at] == open_paren) {
+            if (c.depth < 3 && ++c.depth == 3) mark_group_bound(in, at + size_t{1});
+        } else if (c.depth == 3) {
+            mark_group_bound(in, at);
+            c.depth = 2;
+        } else if (c.depth > 0) {
+            --c.depth;
+        }
+    }
+}
+
+// The forms that follow the depth by a table of four states are slower on
+// input with few parentheses than classification and a step per
+// parenthesis; for them, a buffer with at most one parenthesis in
+// `sparse_share` bytes takes the walk, a denser one the depth pass, and so
+// do the `dense_run` buffers after it before the density is checked again,
+// so that the choice stays easy to predict.
+constexpr size_t sparse_share = 8;
+constexpr int dense_run = 16;
+
+bool follows_by_table(isa level) {
+    return level == isa::portable;
+}
+
 // The depth pass, from the first byte of the input to its end, or until the
 // output fails.
 void run_depth_pass(scan_input &in, out_stream &out) {
     paren_index &x = in.index;
     depth_carry carry{0, 0};
+    int dense_left = follows_by_table(x.level) ? 0 : -1; // -1: never walk
     while (out.err == 0) {
         size_t n = in_read(in.stream);
         if (n == 0) return;
+        if (dense_left == 0) {
+            std::memset(in.stream.buf + n, 0, classify_over_read);
+            x.paren_count = classify(x.level, in.stream.buf, n, x.spaces, x.parens);
+            if (x.paren_count * sparse_share <= n) {
+                walk_parens(in, carry);
+                x.token_carry = carry.token;
+                write_out(in, out);
+                carry.token = x.token_carry;
+                continue;
+            }
+            dense_left = dense_run;
+        }
+        if (dense_left > 0) --dense_left;
         mark_quotes(x.level, in.stream.buf, n, carry, x.quotes);
         out_commit(out, insert_quotes(x.level, out_space(out), in.stream.buf, n, x.quotes));
     }

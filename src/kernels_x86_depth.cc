@@ -15,6 +15,8 @@
 // to 3 needs the plain running sum of the +1 and -1.  A block that leaves
 // that range takes the composition, and so do the blocks that follow it for
 // a while, so that the choice between the two stays easy to predict.
+// AVX-512 composes in fewer instructions by holding each function by its
+// four values, where composing is one byte shuffle (see depth512).
 #include "kernel_forms.h"
 
 #if ZELMOR_X86_64
@@ -23,7 +25,7 @@
 namespace {
 
 // Blocks that take the composition straight away once one has needed it.
-constexpr int clamped_run = 16;
+constexpr int clamped_run = 64;
 
 // The masks of the depth pass, 16 bytes at a time.
 [[gnu::always_inline]] inline void depth_masks_sse2(const unsigned char *p, uint64_t &open,
@@ -165,35 +167,47 @@ template <int k>
     }
 }
 
-[[ZELMOR_AVX512, gnu::always_inline]] inline __m512i clamp512(__m512i v, __m512i lo, __m512i hi) {
-    return _mm512_min_epi8(_mm512_max_epi8(v, lo), hi);
-}
-
-// One step of the composition, as compose256.
-template <int k>
-[[ZELMOR_AVX512, gnu::always_inline]] inline void compose512(__m512i &a, __m512i &lo, __m512i &hi) {
-    const __m512i zero = _mm512_setzero_si512(), three = _mm512_set1_epi8(3);
-    __m512i a1 = up512<k>(a, zero), lo1 = up512<k>(lo, zero), hi1 = up512<k>(hi, three);
-    __m512i lo2 = lo;
-    lo = clamp512(_mm512_add_epi8(lo1, a), lo2, hi);
-    hi = clamp512(_mm512_add_epi8(hi1, a), lo2, hi);
-    a = _mm512_add_epi8(a1, a);
-}
-
 template <int k>
 [[ZELMOR_AVX512, gnu::always_inline]] inline __m512i sum512(__m512i s) {
     return _mm512_add_epi8(s, up512<k>(s, _mm512_setzero_si512()));
+}
+
+// Where the composition is needed, AVX-512 holds each function of the depth
+// by its four values instead, f(0) to f(3) in four lanes, for 16 groups of
+// four bytes in one register; lane 4j + s of a register of functions is
+// group j's f(s).  Composing is then a byte shuffle: g after f is g's lanes
+// looked up at f's values, with the lanes of group j as the table.  Per
+// block: each group's functions after its first 1, 2, 3 and 4 bytes; the
+// prefix over groups, in four steps; and, from the depth before each group,
+// the depth after each of its bytes.
+
+// Lane i: (i & ~3) + b within its 16-byte lane, the first lane of each
+// group moved on by b.
+[[ZELMOR_AVX512, gnu::always_inline]] inline __m512i group_lanes(int b) {
+    return _mm512_add_epi8(_mm512_set4_epi32(0x0c0c0c0c, 0x08080808, 0x04040404, 0x00000000),
+                           _mm512_set1_epi8(static_cast<char>(b)));
+}
+
+// The functions of groups j - k moved up to groups j, the identity below
+// the first.
+template <int k>
+[[ZELMOR_AVX512, gnu::always_inline]] inline __m512i up_groups(__m512i f, __m512i identity) {
+    return up512<4 * k>(f, identity);
+}
+
+// After f, g: g's lanes at f's values.
+[[ZELMOR_AVX512, gnu::always_inline]] inline __m512i after(__m512i g, __m512i f, __m512i base) {
+    return _mm512_shuffle_epi8(g, _mm512_or_si512(base, f));
 }
 
 // A block's after3 mask, with `depth` moved past it.
 [[ZELMOR_AVX512, gnu::always_inline]] inline uint64_t depth512(uint64_t open, uint64_t close,
                                                                unsigned &depth, int &clamped_left) {
     const __m512i zero = _mm512_setzero_si512(), three = _mm512_set1_epi8(3);
-    __m512i a = _mm512_sub_epi8(_mm512_movm_epi8(close), _mm512_movm_epi8(open));
-    __m512i before = _mm512_set1_epi8(static_cast<char>(depth));
     if (clamped_left == 0) {
+        __m512i a = _mm512_sub_epi8(_mm512_movm_epi8(close), _mm512_movm_epi8(open));
         __m512i s = sum512<32>(sum512<16>(sum512<8>(sum512<4>(sum512<2>(sum512<1>(a))))));
-        __m512i d = _mm512_add_epi8(s, before);
+        __m512i d = _mm512_add_epi8(s, _mm512_set1_epi8(static_cast<char>(depth)));
         if ((_mm512_cmpgt_epi8_mask(d, three) | _mm512_cmplt_epi8_mask(d, zero)) == 0) {
             depth = depth + static_cast<unsigned>(std::popcount(open)) -
                     static_cast<unsigned>(std::popcount(close));
@@ -202,20 +216,45 @@ template <int k>
         clamped_left = clamped_run;
     }
     --clamped_left;
-    // The first step, where every function's lo is 0 and its hi 3.
-    __m512i lo = _mm512_max_epi8(a, zero), hi = _mm512_min_epi8(_mm512_add_epi8(a, three), three);
-    a = sum512<1>(a);
-    compose512<2>(a, lo, hi);
-    compose512<4>(a, lo, hi);
-    compose512<8>(a, lo, hi);
-    compose512<16>(a, lo, hi);
-    compose512<32>(a, lo, hi);
-    __m512i d = clamp512(_mm512_add_epi8(before, a), lo, hi);
-    // The depth after the last byte: how many of 1, 2 and 3 it reaches.
-    uint64_t after3 = _mm512_cmpeq_epi8_mask(d, three);
-    uint64_t after1 = _mm512_cmpgt_epi8_mask(d, zero);
-    uint64_t after2 = _mm512_cmpgt_epi8_mask(d, _mm512_set1_epi8(1));
-    depth = static_cast<unsigned>((after1 >> 63) + (after2 >> 63) + (after3 >> 63));
+    const __m512i base = group_lanes(0), identity = _mm512_set1_epi32(0x03020100);
+    // Each byte's function by its class, 0 for most bytes, 4 for an opening
+    // parenthesis and 8 for a closing one, plus the depth before it.
+    const __m512i by_class = _mm512_set4_epi32(0, 0x02010000, 0x03030201, 0x03020100);
+    __m512i classes = _mm512_mask_mov_epi8(_mm512_maskz_mov_epi8(open, _mm512_set1_epi8(4)), close,
+                                           _mm512_set1_epi8(8));
+    // within[b]: each group's function after its bytes 0 to b.
+    __m512i within[4];
+    __m512i f = identity;
+    for (int b = 0; b < 4; ++b) {
+        __m512i c = _mm512_shuffle_epi8(classes, group_lanes(b));
+        f = _mm512_shuffle_epi8(by_class, _mm512_or_si512(c, f));
+        within[b] = f;
+    }
+    f = after(f, up_groups<1>(f, identity), base);
+    f = after(f, up_groups<2>(f, identity), base);
+    f = after(f, up_groups<4>(f, identity), base);
+    f = after(f, up_groups<8>(f, identity), base);
+    // The depth before each group, in each of its lanes; then after each
+    // byte: lane 4j + b looks up within[b] at group j's depth before, two
+    // of the four tables a permute, the lane's bit 0 choosing between them
+    // (in bit 6 of the index) and bit 1 between the permutes.
+    __m512i before =
+        _mm512_shuffle_epi8(up_groups<1>(f, identity),
+                            _mm512_add_epi8(base, _mm512_set1_epi8(static_cast<char>(depth))));
+    // Lane 4j + b: 4j, with bit 6 set where b is odd.
+    const __m512i tables = _mm512_set_epi64(
+        0x7c3c7c3c78387838, 0x7434743470307030, 0x6c2c6c2c68286828, 0x6424642460206020,
+        0x5c1c5c1c58185818, 0x5414541450105010, 0x4c0c4c0c48084808, 0x4404440440004000);
+    __m512i at = _mm512_or_si512(tables, before);
+    __m512i depths = _mm512_mask_blend_epi8(0xccccccccccccccccu,
+                                            _mm512_permutex2var_epi8(within[0], at, within[1]),
+                                            _mm512_permutex2var_epi8(within[2], at, within[3]));
+    uint64_t after3 = _mm512_cmpeq_epi8_mask(depths, three);
+    // The depth after the block: the last group's function, in a general
+    // register, applied there, so the next block waits for that alone.
+    auto last =
+        static_cast<uint32_t>(_mm512_cvtsi512_si32(_mm512_maskz_alignr_epi32(0xffff, f, f, 15)));
+    depth = last >> 8 * depth & 0xff;
     return after3;
 }
 

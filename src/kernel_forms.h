@@ -167,7 +167,8 @@ static_assert(insert_over_read >= 8 - 1 && insert_over_write >= 16 - 1,
 inline uint64_t block_quotes(uint64_t after3, unsigned before, uint64_t close, uint64_t spaces,
                              size_t len, uint64_t &token_carry) {
     uint64_t valid = first_bytes(len);
-    uint64_t token = (after3 << 1 | uint64_t{before == 3}) & ~(close | spaces) & valid;
+    uint64_t token =
+        (after3 << 1 | (before == 3 ? uint64_t{1} : uint64_t{0})) & ~(close | spaces) & valid;
     uint64_t quotes = (token ^ (token << 1 | token_carry)) & valid;
     token_carry = token >> (len - 1) & 1;
     return quotes;
@@ -190,7 +191,7 @@ constexpr depth_steps make_depth_steps() {
             for (unsigned i = 0; i < 4; ++i) {
                 if ((pattern >> i & 1) != 0) d = std::min(d + 1, 3u);
                 else if ((pattern >> (4 + i) & 1) != 0) d = d > 0 ? d - 1 : 0;
-                at3 |= unsigned{d == 3} << i;
+                at3 |= (d == 3 ? 1u : 0u) << i;
             }
             t.depth[pattern] = static_cast<unsigned char>(t.depth[pattern] | d << 2 * before);
             t.after3[pattern] = static_cast<uint16_t>(t.after3[pattern] | at3 << 4 * before);

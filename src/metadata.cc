@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -62,15 +63,24 @@ bool capable(int cap) {
 constexpr unsigned overflow_id = 65534; // the kernel's overflowuid and overflowgid
 bool mapped(const char *path, unsigned id) {
 #ifdef __linux__
-    std::FILE *f = std::fopen(path, "re");
-    if (f == nullptr) return false;
-    unsigned long inside = 0, outside = 0, count = 0;
+    // Lines of three numbers; a few hundred bytes at most.
+    unique_fd map(open(path, O_RDONLY | O_CLOEXEC));
+    char text[4096];
+    ssize_t n = map.valid() ? read(map.get(), text, sizeof text - 1) : -1;
+    if (n <= 0) return false;
+    text[n] = '\0';
     bool found = false, identity = false;
-    while (std::fscanf(f, "%lu %lu %lu", &inside, &outside, &count) == 3) {
-        identity = identity || (inside == 0 && outside == 0 && count == 4294967295ul);
-        found = found || (id >= inside && id - inside < count);
+    for (char *at = text, *end = nullptr;; at = end) {
+        unsigned long v[3];
+        int got = 0;
+        for (; got < 3; ++got, at = end) {
+            v[got] = std::strtoul(at, &end, 10);
+            if (end == at) break;
+        }
+        if (got < 3) break;
+        identity = identity || (v[0] == 0 && v[1] == 0 && v[2] == 4294967295ul);
+        found = found || (id >= v[0] && id - v[0] < v[2]);
     }
-    std::fclose(f);
     return identity || (found && id != overflow_id);
 #else
     (void)path, (void)id;

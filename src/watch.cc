@@ -125,10 +125,12 @@ void plan_rivals(watch_round &r, int32_t n, const std::set<std::string> &cuts) {
             r.t.waiting.count({n, name}) != 0 || // planned already
             fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
-        if (S_ISREG(st.st_mode) && named_tmp(name)) r.files.emplace_back(std::move(name), st);
-        for (int32_t c : r.t.nodes[static_cast<size_t>(n)].children)
-            if (S_ISDIR(st.st_mode) && r.t.nodes[static_cast<size_t>(c)].name == name)
-                r.t.to_search.insert(c);
+        if (S_ISDIR(st.st_mode)) {
+            for (int32_t c : r.t.nodes[static_cast<size_t>(n)].children)
+                if (r.t.nodes[static_cast<size_t>(c)].name == name) r.t.to_search.insert(c);
+        } else if (S_ISREG(st.st_mode) && named_tmp(name)) {
+            r.files.emplace_back(std::move(name), st);
+        }
     }
     closedir(d);
     way_to(r, n);

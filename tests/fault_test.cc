@@ -421,6 +421,12 @@ TEST(Faults, HeldRaces) {
         EXPECT_EQ(fs::status(d / "data.eqn-file").permissions(),
                   fs::perms::owner_read | fs::perms::owner_write);
     };
+    // The new file, while the run is held, open to its owner alone.
+    auto private_partials = [](const fs::path &d, pid_t) {
+        for (const std::string &p : partial_files(d))
+            EXPECT_EQ(fs::status(p).permissions() & fs::perms::mask,
+                      fs::perms::owner_read | fs::perms::owner_write);
+    };
     ino_t second = 0; // the equation file that another run published meanwhile
     std::vector<held_case> cases = {
         {"signal at the new file's close published the run",
@@ -550,11 +556,7 @@ TEST(Faults, HeldRaces) {
          "write",
          SYS_write,
          partial,
-         [](const fs::path &d, pid_t) {
-             for (const std::string &p : partial_files(d))
-                 EXPECT_EQ(fs::status(p).permissions() & fs::perms::mask,
-                           fs::perms::owner_read | fs::perms::owner_write);
-         },
+         private_partials,
          0,
          {{"data.eqn-file", output}}},
         {"new equation file open to others while it is written",
@@ -563,11 +565,7 @@ TEST(Faults, HeldRaces) {
          "write",
          SYS_write,
          partial,
-         [](const fs::path &d, pid_t) {
-             for (const std::string &p : partial_files(d))
-                 EXPECT_EQ(fs::status(p).permissions() & fs::perms::mask,
-                           fs::perms::owner_read | fs::perms::owner_write);
-         },
+         private_partials,
          0,
          {{"data.eqn-file", output}}},
         {"new file given its final mode before its last write",
@@ -734,11 +732,7 @@ TEST(Faults, HeldRaces) {
          "fchmod",
          SYS_fchmod,
          partial,
-         [](const fs::path &d, pid_t) {
-             for (const std::string &p : partial_files(d))
-                 EXPECT_EQ(fs::status(p).permissions() & fs::perms::mask,
-                           fs::perms::owner_read | fs::perms::owner_write);
-         },
+         private_partials,
          0,
          {{"data.eqn-file", output}}},
         {"link made to the equation file as it was replaced split it",

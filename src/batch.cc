@@ -125,7 +125,9 @@ int parse(int argc, char **argv, options &o) {
             (void)put(STDERR_FILENO, usage_text);
             return 2;
         default: // a letter refused, or a long option; the latter's text is all there is
-            complain("unknown option " + quoted(optopt != 0
+            // A long option's text, with any value it was given, is its own.
+            bool is_long = std::strncmp(argv[optind - 1], "--", 2) == 0;
+            complain("unknown option " + quoted(optopt != 0 && !is_long
                                                     ? std::string("-") + static_cast<char>(optopt)
                                                     : std::string(argv[optind - 1])));
             (void)put(STDERR_FILENO, usage_text);

@@ -209,6 +209,14 @@ bool start_workers(unsigned n, crew &c) {
     struct stat st;
     for (int fd : {report_pipe[0], c.wake[0]})
         if (fstat(fd, &st) == 0) pipes.push_back(id_of(st));
+    // So are the batch's own terminal, pipes and sockets on standard input,
+    // output and error, which a link into /proc names as well: another
+    // user's file must not reach the user's terminal unquoted.  A file or
+    // a device such as /dev/null there is left as any other.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (fstat(fd, &st) == 0 &&
+            (isatty(fd) == 1 || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)))
+            pipes.push_back(id_of(st));
     for (uint32_t i = 0; i < n; ++i) {
         if (pipe(order_pipes[i].data()) != 0) {
             complain(std::string("pipe: ") + std::strerror(errno));

@@ -98,7 +98,7 @@ std::vector<entry> listing(plan &pl, const trail &t) {
         return entries;
     }
     errno = 0;
-    for (dirent *e; (e = readdir(d)) != nullptr; errno = 0) {
+    for (dirent *e; forwarded_signal() == 0 && (e = readdir(d)) != nullptr; errno = 0) {
         std::string name = e->d_name;
         struct stat st;
         if (name == "." || name == "..") continue;
@@ -142,6 +142,15 @@ void search_down(plan &pl, trail &t) {
             continue;
         }
         unique_fd sub = open_below(t.fds.back().get(), name.c_str(), id_of(e.second));
+        int err = errno;
+        struct stat now;
+        if (!sub.valid() && err == ESTALE &&
+            fstatat(t.fds.back().get(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 &&
+            errno == ENOENT) {
+            t.path.resize(at); // gone since the listing: nothing to plan
+            continue;
+        }
+        errno = err;
         if (!sub.valid()) {
             refuse(pl, t.path,
                    errno == ESTALE ? "changed during the search" : std::strerror(errno));

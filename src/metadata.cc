@@ -60,9 +60,9 @@ bool capable(int cap) {
 // the first namespace, the overflow ID that an unmapped ID shows as is
 // taken for one: a file whose IDs cannot be told is not the process's to
 // act on as if it were.  False, too, when the map cannot be read.
-constexpr unsigned overflow_id = 65534; // the kernel's overflowuid and overflowgid
 bool mapped(const char *path, unsigned id) {
 #ifdef __linux__
+    constexpr unsigned overflow_id = 65534; // the kernel's overflowuid and overflowgid
     // Lines of three numbers; a few hundred bytes at most.
     unique_fd map(open(path, O_RDONLY | O_CLOEXEC));
     char text[4096];

@@ -18,8 +18,6 @@
 
 namespace {
 
-const file_id none{};
-
 // Where a conversion of the equation file `out`, walked from `dir`, would
 // write, and whether what is there now is no older than the input of
 // status `in`, and no shorter; false if the walk fails, which the

@@ -154,6 +154,8 @@ bool fresh_mode(const publication &pub, mode_t &mode) {
         mode = st.st_mode & 07777;
         return true;
     }
+#else
+    (void)pub;
 #endif
     mode_t mask = umask(0);
     (void)umask(mask);

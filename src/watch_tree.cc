@@ -115,6 +115,7 @@ std::vector<std::string> subdirectories(const tree &t, int32_t n) {
     return names;
 }
 
+#ifdef __linux__
 // Stops watching node `n` and every node below it.
 void forget(tree &t, int32_t n) {
     if (int32_t parent = t.nodes[static_cast<size_t>(n)].parent; parent >= 0) {
@@ -129,9 +130,7 @@ void forget(tree &t, int32_t n) {
         left.insert(left.end(), w.children.begin(), w.children.end());
         auto owner = t.by_wd.find(w.wd);
         if (w.wd >= 0 && owner != t.by_wd.end() && owner->second == m) {
-#ifdef __linux__
             (void)inotify_rm_watch(t.inotify, w.wd);
-#endif
             t.by_wd.erase(owner);
             --t.watching;
         }
@@ -149,7 +148,6 @@ int32_t child(const tree &t, int32_t n, const std::string &name) {
     return -1;
 }
 
-#ifdef __linux__
 // Does what the event `e` on node `n` asks.
 // A directory renamed away is forgotten on the event in its parent; a DIR
 // given, on its own.

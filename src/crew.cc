@@ -311,8 +311,7 @@ int convert_all(const plan &pl, crew &c) {
     return summary(r.p, pl.up_to_date);
 }
 
-bool convert_more(const plan &pl, crew &c, progress &p, int side,
-                  const std::function<void()> &tick) {
+bool convert_more(const plan &pl, crew &c, progress &p, const std::function<void()> &tick) {
     run r{pl, c, p, 0, {}, std::vector<bool>(pl.jobs.size(), false), pl.jobs.size(), {}};
     r.p.total += pl.jobs.size();
     for (size_t most = 1; most <= most_ahead; ++most)
@@ -322,12 +321,12 @@ bool convert_more(const plan &pl, crew &c, progress &p, int side,
         return std::any_of(c.pids.begin(), c.pids.end(), [](pid_t pid) { return pid != 0; });
     };
     while (r.left > 0 && forwarded_signal() == 0 && live()) {
-        fds.assign({{c.reports, POLLIN, 0}, {c.wake[0], POLLIN, 0}, {side, POLLIN, 0}});
+        fds.assign({{c.reports, POLLIN, 0}, {c.wake[0], POLLIN, 0}});
         for (const worker &w : c.workers) fds.push_back({w.orders, 0, 0});
         if (poll(fds.data(), static_cast<nfds_t>(fds.size()), 250) < 0 && errno != EINTR) break;
         if (!hear(r)) break;
         for (size_t i = 0; i < c.workers.size(); ++i)
-            if (c.workers[i].orders >= 0 && fds[i + 3].revents != 0) gone(r, i, true);
+            if (c.workers[i].orders >= 0 && fds[i + 2].revents != 0) gone(r, i, true);
         tick();
     }
     if (int sig = forwarded_signal(); sig != 0) end_run(r, sig);

@@ -15,6 +15,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <map>
+#include <memory>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -26,6 +27,8 @@
 namespace {
 
 constexpr long poll_interval_ms = 5000; // for directories that could not be watched
+constexpr long tick_ms = 5;             // events taken while files convert, at most so often
+constexpr size_t slice_files = 8;       // the next round planned so many at a time meanwhile
 
 long now_ms() {
     timespec t{};
@@ -54,6 +57,8 @@ void draw_watch(progress &p, const tree &t, bool force) {
 struct watch_round {
     tree &t;
     plan pl;
+    std::set<std::pair<int32_t, std::string>> planned; // the files events named, planned
+    std::pair<int32_t, std::string> from;              // where the next slice looks in t.waiting
     std::map<int32_t, int32_t> in_plan;
     std::map<int32_t, std::set<std::string>> rivals; // names cut so, to be checked in each node
     std::vector<int32_t> chain;
@@ -122,7 +127,7 @@ void plan_rivals(watch_round &r, int32_t n, const std::set<std::string> &cuts) {
         size_t cut = name.find(".tmp");
         struct stat st;
         if (cut == std::string::npos || cuts.count(name.substr(0, cut)) == 0 ||
-            r.t.waiting.count({n, name}) != 0 || // planned already
+            r.planned.count({n, name}) != 0 || // planned already
             fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
         if (S_ISDIR(st.st_mode)) {
@@ -137,19 +142,36 @@ void plan_rivals(watch_round &r, int32_t n, const std::set<std::string> &cuts) {
     plan_held(r.pl, r.way, r.path, r.files);
 }
 
-// Plans what the events asked for since the last round.  Collisions are
-// named and left out; the rest stands.
-void plan_round(watch_round &r) {
-    r.pl.leave_out = true;
+// Plans up to `most` of the files waiting, in one directory, into `r`,
+// from where the last slice ended.  Those that `busy`, the round being
+// converted, holds, and those planned already, are passed over: they wait
+// for the round after.  False if there were none.
+bool plan_slice(watch_round &r, const watch_round *busy, size_t most) {
     std::vector<std::string> names;
-    for (auto at = r.t.waiting.begin(); at != r.t.waiting.end(); ++at) {
+    int32_t node = -1;
+    for (auto at = r.t.waiting.lower_bound(r.from); at != r.t.waiting.end();) {
+        if (names.size() == most || (!names.empty() && at->first != node)) break;
+        r.from = *at;
+        if (r.planned.count(*at) != 0 || (busy != nullptr && busy->planned.count(*at) != 0)) {
+            ++at;
+            continue;
+        }
+        node = at->first;
         names.push_back(at->second);
-        if (std::next(at) == r.t.waiting.end() || std::next(at)->first != at->first)
-            plan_waiting(r, at->first, names), names.clear();
+        r.planned.insert(*at);
+        at = r.t.waiting.erase(at);
     }
+    if (!names.empty()) plan_waiting(r, node, names);
+    return !names.empty();
+}
+
+// Plans the rest of what the events asked for since the last round.
+// Collisions are named and left out; the rest stands.
+void plan_round(watch_round &r) {
+    r.from = {INT32_MIN, {}};
+    while (plan_slice(r, nullptr, SIZE_MAX)) {}
     r.pl.update = true;
     for (const auto &[n, cuts] : r.rivals) plan_rivals(r, n, cuts);
-    r.t.waiting.clear();
     for (int32_t n : r.t.to_search) {
         way_to(r, n);
         search_held(r.pl, r.way, r.path);
@@ -158,8 +180,16 @@ void plan_round(watch_round &r) {
     (void)plan_checked(r.pl); // each problem said; what is not refused is converted
 }
 
-bool has_work(const tree &t) {
-    return !t.waiting.empty() || !t.to_search.empty();
+std::unique_ptr<watch_round> new_round(tree &t) {
+    auto r = std::unique_ptr<watch_round>(
+        new watch_round{t, {}, {}, {INT32_MIN, {}}, {}, {}, {}, {}, {}, {}, {}});
+    r->pl.leave_out = true;
+    return r;
+}
+
+bool has_work(const tree &t, const watch_round *next) {
+    return !t.waiting.empty() || !t.to_search.empty() ||
+           (next != nullptr && !next->planned.empty());
 }
 
 } // namespace
@@ -194,16 +224,32 @@ int watch_all(const std::vector<std::string> &dirs, unsigned jobs) {
     progress p;
     progress_start(p, 0);
     bool events_ok = true;
+    // While files convert, their own writes bring events too: taken many
+    // at a time, rather than a read for each report, so that the parent
+    // leaves the cores to the workers.
+    // And while a round converts, the next is planned a slice at a time,
+    // so that the workers do not wait for it.
+    long ticked = 0;
+    std::unique_ptr<watch_round> now, next;
     auto tick = [&] {
-        events_ok = events_ok && take_events(t);
-        draw_watch(p, t, false);
+        if (long ms = now_ms(); ms - ticked >= tick_ms) {
+            ticked = ms;
+            events_ok = events_ok && take_events(t);
+            draw_watch(p, t, false);
+        }
+        if (now == nullptr) return;
+        if (next == nullptr) next = new_round(t);
+        (void)plan_slice(*next, now.get(), slice_files);
     };
-    if (!pl.jobs.empty() && !convert_more(pl, c, p, t.inotify, tick)) return 1;
+    if (!pl.jobs.empty() && !convert_more(pl, c, p, tick)) return 1;
     pl = plan{};
     long polled = now_ms();
     while (events_ok) {
         if (int sig = forwarded_signal(); sig != 0) {
             p.total += t.waiting.size(); // not converted
+            if (next != nullptr)
+                for (const auto &file : next->planned)
+                    p.total += t.waiting.count(file) == 0 ? 1U : 0U;
             end_workers(c, p, sig);
         }
         if (now_ms() - polled >= poll_interval_ms) {
@@ -212,10 +258,11 @@ int watch_all(const std::vector<std::string> &dirs, unsigned jobs) {
                 if (t.nodes[n].used && t.nodes[n].polled)
                     t.to_search.insert(static_cast<int32_t>(n));
         }
-        if (has_work(t)) {
-            watch_round r{t, {}, {}, {}, {}, {}, {}, {}, {}};
-            plan_round(r);
-            if (!r.pl.jobs.empty() && !convert_more(r.pl, c, p, t.inotify, tick)) return 1;
+        if (has_work(t, next.get())) {
+            now = next != nullptr ? std::move(next) : new_round(t);
+            plan_round(*now);
+            if (!now->pl.jobs.empty() && !convert_more(now->pl, c, p, tick)) return 1;
+            now.reset();
             continue;
         }
         draw_watch(p, t, true);

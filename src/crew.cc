@@ -311,7 +311,8 @@ int convert_all(const plan &pl, crew &c) {
     return summary(r.p, pl.up_to_date);
 }
 
-bool convert_more(const plan &pl, crew &c, progress &p, const std::function<void()> &tick) {
+bool convert_more(const plan &pl, crew &c, progress &p,
+                  const std::function<void(progress &)> &tick) {
     run r{pl, c, p, 0, {}, std::vector<bool>(pl.jobs.size(), false), pl.jobs.size(), {}};
     r.p.total += pl.jobs.size();
     for (size_t most = 1; most <= most_ahead; ++most)
@@ -324,12 +325,16 @@ bool convert_more(const plan &pl, crew &c, progress &p, const std::function<void
         fds.assign({{c.reports, POLLIN, 0}, {c.wake[0], POLLIN, 0}});
         for (const worker &w : c.workers) fds.push_back({w.orders, 0, 0});
         if (poll(fds.data(), static_cast<nfds_t>(fds.size()), 250) < 0 && errno != EINTR) break;
-        if (!hear(r)) break;
+        if (!hear(r)) { // every worker has ended: reaped, so that none seems live
+            for (size_t i = 0; i < c.workers.size(); ++i)
+                if (c.pids[i] != 0) gone(r, i, true);
+            break;
+        }
         for (size_t i = 0; i < c.workers.size(); ++i)
             if (c.workers[i].orders >= 0 && fds[i + 2].revents != 0) gone(r, i, true);
-        tick();
+        tick(r.p);
     }
-    if (int sig = forwarded_signal(); sig != 0) end_run(r, sig);
+    if (int sig = forwarded_signal(); sig != 0) tick(r.p), end_run(r, sig);
     for (uint64_t i = 0; i < pl.jobs.size(); ++i)
         if (!r.reported[i]) fail(r, i, "not converted: no worker was left to take it");
     p = r.p;

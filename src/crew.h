@@ -80,11 +80,12 @@ int convert_all(const plan &pl, crew &c);
 // For zelmor-batch -w, which converts plan after plan with one crew: as
 // convert_all, but the workers are left running for the next plan, and
 // what becomes of the files is counted into `p`, which the caller keeps
-// from plan to plan.  `tick` is called after each wake for the workers,
-// and a few times a second, so that the caller can take what comes
-// meanwhile; nothing is drawn.  False, having said why, when no worker is
+// from plan to plan.  `tick` is called with the counts so far after each
+// wake for the workers, and a few times a second, so that the caller can
+// take what comes meanwhile; nothing is drawn.  False when no worker is
 // left.  Ends the process as convert_all does.
-bool convert_more(const plan &pl, crew &c, progress &p, const std::function<void()> &tick);
+bool convert_more(const plan &pl, crew &c, progress &p,
+                  const std::function<void(progress &)> &tick);
 
 // Ends the process by `sig`, which the parent passed on to the workers,
 // once they have ended, saying what `p` counted.

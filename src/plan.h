@@ -61,6 +61,7 @@ struct plan {
     bool refused = false;      // a problem was said
     size_t up_to_date = 0;     // inputs left out so
     bool leave_out = false;    // the check leaves out the inputs it refuses, and the rest stand
+    bool say_empty = true;     // a PATH searched with no input in it is said
     std::vector<out_key> keys; // while planning: what each job would write
 };
 

@@ -124,7 +124,7 @@ void summary_ended(progress &p, int sig) {
     char counts[160];
     (void)std::snprintf(counts, sizeof counts,
                         "%zu converted, %zu failed, %zu not converted in %.1f s", p.converted,
-                        p.failed, p.total - p.converted - p.failed, seconds_since(p));
+                        p.failed, p.total + p.later - p.converted - p.failed, seconds_since(p));
     std::string line = std::string("zelmor-batch: ended by ") + strsignal(sig) + ":";
     // On a terminal too narrow for one line, the counts go on a line of
     // their own rather than wrap.

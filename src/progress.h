@@ -27,6 +27,7 @@ struct progress {
     bool shown = false; // standard error is a terminal
     long start = 0, drawn = 0;
     size_t total = 0, converted = 0, failed = 0;
+    size_t later = 0;   // -w: files waiting for a plan, not converted if a signal ends it
     uint64_t bytes = 0; // of the files finished
 };
 

@@ -182,7 +182,7 @@ void search(plan &pl, const std::string &path) {
     const bool refused_before = pl.refused;
     pl.refused = false;
     search_down(pl, t);
-    if (t.found == 0 && !pl.refused && forwarded_signal() == 0)
+    if (t.found == 0 && pl.say_empty && !pl.refused && forwarded_signal() == 0)
         complain(quoted(path) + ": no *.tmp files");
     pl.refused = pl.refused || refused_before;
 }

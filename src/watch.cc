@@ -18,6 +18,7 @@
 #include <memory>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -42,8 +43,10 @@ void draw_watch(progress &p, const tree &t, bool force) {
     if (!p.shown || (!force && p.drawn != 0 && now - p.drawn < 250)) return;
     p.drawn = now;
     char line[160];
-    (void)std::snprintf(line, sizeof line, "watching %zu directories: %zu converted, %zu failed%s",
-                        t.watching, p.converted, p.failed, t.waiting.empty() ? "" : ", more to do");
+    size_t watching = t.by_wd.size();
+    (void)std::snprintf(line, sizeof line, "watching %zu director%s: %zu converted, %zu failed%s",
+                        watching, watching == 1 ? "y" : "ies", p.converted, p.failed,
+                        t.waiting.empty() ? "" : ", more to do");
     winsize w{};
     size_t columns = ioctl(STDERR_FILENO, TIOCGWINSZ, &w) == 0 && w.ws_col > 0 ? w.ws_col : 80;
     std::string shown = "\r";
@@ -68,14 +71,23 @@ struct watch_round {
     std::vector<std::pair<std::string, struct stat>> files;
 };
 
-// The way from the DIR down to node `n`, into r.way and r.path.
+// The way from the DIR down to node `n`, into r.way and r.path.  A node
+// forgotten since a slice of the round was planned, and its slot taken by
+// another directory, is a directory of its own in the plan.
 void way_to(watch_round &r, int32_t n) {
     r.chain.clear(), r.starts.clear(), r.way.clear();
     r.path = path_of(r.t, n, &r.chain, &r.starts);
     for (size_t i = 0; i < r.chain.size(); ++i) {
         const watched &w = r.t.nodes[static_cast<size_t>(r.chain[i])];
-        auto [at, added] = r.in_plan.emplace(r.chain[i], static_cast<int32_t>(r.pl.dirs.size()));
-        if (added) r.pl.dirs.push_back({i == 0 ? -1 : r.in_plan[r.chain[i - 1]], w.name, w.id});
+        int32_t parent = i == 0 ? -1 : r.way.back().node;
+        auto at = r.in_plan.find(r.chain[i]);
+        if (at == r.in_plan.end() || !(r.pl.dirs[static_cast<size_t>(at->second)].id == w.id) ||
+            r.pl.dirs[static_cast<size_t>(at->second)].name != w.name ||
+            r.pl.dirs[static_cast<size_t>(at->second)].parent != parent) {
+            at = r.in_plan.insert_or_assign(r.chain[i], static_cast<int32_t>(r.pl.dirs.size()))
+                     .first;
+            r.pl.dirs.push_back({parent, w.name, w.id});
+        }
         r.way.push_back({w.fd.get(), at->second, r.starts[i]});
     }
 }
@@ -210,13 +222,20 @@ int watch_all(const std::vector<std::string> &dirs, unsigned jobs) {
     if (!inotify.valid()) return complain(std::string("inotify: ") + std::strerror(errno)), 1;
     t.inotify = inotify.get();
     t.dirs = dirs;
+    // Room is kept below the limit of descriptors for the plan and the
+    // conversions' lookups: past it, directories are searched at an
+    // interval rather than held.
+    if (rlimit lim{}; getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY)
+        t.room = static_cast<int>(std::min<rlim_t>(lim.rlim_cur, INT32_MAX)) -
+                 static_cast<int>(std::min<rlim_t>(64, lim.rlim_cur / 4));
     crew c;
     if (!start_workers(jobs, c)) return 1;
     // Watched before they are searched, so that nothing written meanwhile
     // is missed; searched as -u searches them.
     for (const std::string &dir : dirs) (void)watch_below(t, -1, dir);
+    forget_covered(t);
     plan pl;
-    pl.update = true;
+    pl.update = true, pl.say_empty = false; // a spool is empty as often as not
     for (const std::string &dir : dirs) search(pl, dir);
     bool ok = plan_checked(pl);
     if (!ok || forwarded_signal() != 0) stop_workers(c, pl.jobs.size());
@@ -231,29 +250,39 @@ int watch_all(const std::vector<std::string> &dirs, unsigned jobs) {
     // so that the workers do not wait for it.
     long ticked = 0;
     std::unique_ptr<watch_round> now, next;
-    auto tick = [&] {
+    auto later = [&] { // files waiting for a plan: not converted, if a signal ends it
+        size_t n = t.waiting.size();
+        if (next != nullptr)
+            for (const auto &file : next->planned) n += t.waiting.count(file) == 0 ? 1U : 0U;
+        return n;
+    };
+    auto tick = [&](progress &live) {
+        if (forwarded_signal() != 0) return void(live.later = later());
         if (long ms = now_ms(); ms - ticked >= tick_ms) {
             ticked = ms;
             events_ok = events_ok && take_events(t);
-            draw_watch(p, t, false);
+            draw_watch(live, t, false);
         }
         if (now == nullptr) return;
         if (next == nullptr) next = new_round(t);
         (void)plan_slice(*next, now.get(), slice_files);
     };
-    if (!pl.jobs.empty() && !convert_more(pl, c, p, tick)) return 1;
+    auto no_worker = [] { return complain("no worker is left; the watch ends"), 1; };
+    if (!pl.jobs.empty() && !convert_more(pl, c, p, tick)) return no_worker();
     pl = plan{};
     long polled = now_ms();
     while (events_ok) {
         if (int sig = forwarded_signal(); sig != 0) {
-            p.total += t.waiting.size(); // not converted
-            if (next != nullptr)
-                for (const auto &file : next->planned)
-                    p.total += t.waiting.count(file) == 0 ? 1U : 0U;
+            p.later = later();
             end_workers(c, p, sig);
         }
         if (now_ms() - polled >= poll_interval_ms) {
             polled = now_ms();
+            if (!forget_removed(t)) {
+                complain("no DIR is left to watch");
+                stop_workers(c, 0);
+                return 1;
+            }
             for (size_t n = 0; n < t.nodes.size(); ++n)
                 if (t.nodes[n].used && t.nodes[n].polled)
                     t.to_search.insert(static_cast<int32_t>(n));
@@ -261,15 +290,13 @@ int watch_all(const std::vector<std::string> &dirs, unsigned jobs) {
         if (has_work(t, next.get())) {
             now = next != nullptr ? std::move(next) : new_round(t);
             plan_round(*now);
-            if (!now->pl.jobs.empty() && !convert_more(now->pl, c, p, tick)) return 1;
+            if (!now->pl.jobs.empty() && !convert_more(now->pl, c, p, tick)) return no_worker();
             now.reset();
             continue;
         }
         draw_watch(p, t, true);
         pollfd fds[2] = {{t.inotify, POLLIN, 0}, {c.wake[0], POLLIN, 0}};
-        bool polling = std::any_of(t.nodes.begin(), t.nodes.end(),
-                                   [](const watched &w) { return w.used && w.polled; });
-        int wait = polling ? static_cast<int>(poll_interval_ms) : p.shown ? 1000 : -1;
+        int wait = p.shown ? 1000 : static_cast<int>(poll_interval_ms);
         if (poll(fds, 2, wait) < 0 && errno != EINTR)
             return complain(std::string("poll: ") + std::strerror(errno)), 1;
         events_ok = take_events(t);

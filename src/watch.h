@@ -47,14 +47,23 @@ struct tree {
     // directories to search.
     std::set<std::pair<int32_t, std::string>> waiting;
     std::set<int32_t> to_search;
-    size_t watching = 0; // directories watched
     bool limit_said = false;
+    int room = 0; // descriptors below this are taken for directories; the rest left to the plan
 };
 
 // Opens the directory `name` in node `parent` (the DIR `name` itself, with
 // -1), as a node, and every directory below it, each watched before it is
 // listed.  Its node, or -1 if it cannot be opened.
 int32_t watch_below(tree &t, int32_t parent, const std::string &name);
+
+// Forgets each DIR given, in the tree of another, that is watched as part
+// of that one.
+void forget_covered(tree &t);
+
+// Forgets each DIR given, and each directory that is not watched, that was
+// removed: no event says it while a descriptor is held.  False, having
+// said so, if no DIR is left.
+bool forget_removed(tree &t);
 
 // Takes the events that have come, as files waiting and directories to
 // search; false, having said why, if they cannot be read.

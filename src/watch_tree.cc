@@ -20,9 +20,11 @@ namespace {
 
 #ifdef __linux__
 // What is asked of each directory: a file closed after writing, or moved
-// in or out, and a directory made in it; and of itself, its end.  Never a
-// file's creation or a write alone.
-constexpr uint32_t events = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE |
+// in or out, and a directory made or removed in it; and of itself, its
+// end.  Never a file's creation or a write alone.  (A directory removed
+// sends no end of its own while its descriptor is held: its parent's
+// event says it, and a DIR given is looked at at an interval.)
+constexpr uint32_t events = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE |
                             IN_MOVE_SELF | IN_DELETE_SELF | IN_ONLYDIR;
 #endif
 
@@ -48,7 +50,6 @@ void add_watch(tree &t, int32_t n) {
 #endif
     if (w.wd >= 0) {
         t.by_wd[w.wd] = n; // a directory moved here from a node not yet forgotten is this one's
-        ++t.watching;
         return;
     }
     int err = errno;
@@ -85,6 +86,7 @@ unique_fd open_sub(tree &t, int32_t parent, const std::string &name, struct stat
     constexpr int lookup = O_RDONLY;
 #endif
     unique_fd fd(openat(p.fd.get(), name.c_str(), lookup | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.valid() && t.room > 0 && fd.get() >= t.room) fd = unique_fd(), errno = EMFILE;
     if (!fd.valid() && (errno == EMFILE || errno == ENFILE)) {
         if (!p.polled)
             complain(quoted(path_of(t, parent) + "/" + name) + ": cannot watch: " +
@@ -132,7 +134,6 @@ void forget(tree &t, int32_t n) {
         if (w.wd >= 0 && owner != t.by_wd.end() && owner->second == m) {
             (void)inotify_rm_watch(t.inotify, w.wd);
             t.by_wd.erase(owner);
-            --t.watching;
         }
         t.waiting.erase(t.waiting.lower_bound({m, ""}), t.waiting.lower_bound({m + 1, ""}));
         t.to_search.erase(m);
@@ -148,6 +149,37 @@ int32_t child(const tree &t, int32_t n, const std::string &name) {
     return -1;
 }
 
+// Whether child `c` of node `n` is still there under its name: not moved
+// away, removed, or exchanged with another directory.
+bool still_there(const tree &t, int32_t n, int32_t c) {
+    const watched &w = t.nodes[static_cast<size_t>(c)];
+    struct stat st;
+    return fstatat(t.nodes[static_cast<size_t>(n)].fd.get(), w.name.c_str(), &st,
+                   AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISDIR(st.st_mode) && id_of(st) == w.id;
+}
+
+// Events were lost: every directory of the tree is listed again, what is
+// gone forgotten and what is new watched, and the whole tree searched, as
+// -u searches it.  No watch is taken down for nothing: each would queue an
+// event, and a tree larger than the queue would overflow it again.  A DIR
+// given is never opened again by its path, which another user may have
+// taken over since.
+void resync(tree &t) {
+    (void)forget_removed(t);
+    for (size_t i = 0; i < t.nodes.size(); ++i) {
+        auto n = static_cast<int32_t>(i);
+        if (!t.nodes[i].used) continue;
+        std::vector<int32_t> children = t.nodes[i].children;
+        for (int32_t c : children)
+            if (!still_there(t, n, c)) forget(t, c);
+        for (const std::string &name : subdirectories(t, n))
+            if (child(t, n, name) < 0) (void)watch_below(t, n, name);
+    }
+    for (size_t n = 0; n < t.nodes.size(); ++n)
+        if (t.nodes[n].used && t.nodes[n].parent < 0) t.to_search.insert(static_cast<int32_t>(n));
+}
+
 // Does what the event `e` on node `n` asks.
 // A directory renamed away is forgotten on the event in its parent; a DIR
 // given, on its own.
@@ -157,9 +189,15 @@ void take(tree &t, int32_t n, uint32_t mask, std::string name) {
         if (root) complain(quoted(path_of(t, n)) + ": gone; no longer watched");
         return forget(t, n);
     }
-    if (dir && (mask & (IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM)) != 0) {
-        if (int32_t old = child(t, n, name); old >= 0) forget(t, old);
-        if ((mask & IN_MOVED_FROM) != 0) return;
+    if (dir && (mask & (IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE)) != 0) {
+        int32_t old = child(t, n, name);
+        if ((mask & (IN_MOVED_FROM | IN_DELETE)) != 0) {
+            // Two directories exchanged send this for a name that holds
+            // the other one already, as a node.
+            if (old >= 0 && !still_there(t, n, old)) forget(t, old);
+            return;
+        }
+        if (old >= 0) forget(t, old);
         // Watched first, then searched: what was written into it before
         // its watch took hold is found by the search.
         if (int32_t sub = watch_below(t, n, name); sub >= 0) t.to_search.insert(sub);
@@ -219,12 +257,7 @@ bool take_events(tree &t) {
             const char *name = at + sizeof e;
             at += sizeof e + e.len;
             if ((e.mask & IN_Q_OVERFLOW) != 0) {
-                // Events were lost: the whole tree again, searched as -u does.
-                for (size_t n = 0; n < t.nodes.size(); ++n)
-                    if (t.nodes[n].used && t.nodes[n].parent < 0)
-                        forget(t, static_cast<int32_t>(n));
-                for (const std::string &dir : t.dirs)
-                    if (int32_t root = watch_below(t, -1, dir); root >= 0) t.to_search.insert(root);
+                resync(t);
                 continue;
             }
             auto n = t.by_wd.find(e.wd);
@@ -236,4 +269,50 @@ bool take_events(tree &t) {
     (void)t;
     return true;
 #endif
+}
+
+void forget_covered(tree &t) {
+#ifdef __linux__
+    bool any = false;
+    for (size_t r = 0; r < t.nodes.size(); ++r) {
+        if (!t.nodes[r].used || t.nodes[r].parent >= 0) continue;
+        for (const watched &w : t.nodes)
+            if (w.used && w.parent >= 0 && w.id == t.nodes[r].id) {
+                forget(t, static_cast<int32_t>(r)), any = true;
+                break;
+            }
+    }
+    if (!any) return;
+    // The two shared their watches, which may have gone with it: each is
+    // asked again, and is the node's that is left.
+    t.by_wd.clear();
+    for (size_t n = 0; n < t.nodes.size(); ++n)
+        if (t.nodes[n].used && t.nodes[n].wd >= 0) add_watch(t, static_cast<int32_t>(n));
+#else
+    (void)t;
+#endif
+}
+
+bool forget_removed(tree &t) {
+    bool left = false;
+#ifdef __linux__
+    for (size_t i = 0; i < t.nodes.size(); ++i) {
+        const watched &w = t.nodes[i];
+        bool root = w.parent < 0;
+        struct stat st;
+        // A directory watched in a watched directory is forgotten on the
+        // event there.
+        bool told = !root && w.wd >= 0 && t.nodes[static_cast<size_t>(w.parent)].wd >= 0;
+        if (!w.used || told || fstat(w.fd.get(), &st) != 0 || st.st_nlink > 0) {
+            left = left || (w.used && root);
+            continue;
+        }
+        if (root)
+            complain(quoted(path_of(t, static_cast<int32_t>(i))) + ": gone; no longer watched");
+        forget(t, static_cast<int32_t>(i));
+    }
+#else
+    left = !t.dirs.empty();
+#endif
+    return left;
 }

@@ -935,6 +935,8 @@ TEST(Batch, Terminal) {
          "\r0/100 files, 0.0 MiB, 0\x1b[K"},
         {"progress line drawn when only standard output is a terminal", "-j1 d 2>/dev/null", 0, "",
          "files, "},
+        {"another user's link to /proc/self/fd/2 wrote to the terminal", "-j1 t", 1,
+         "t/x.tmp: cannot write t/x.eqn-file: Operation not permitted", "\"secret\""},
     };
     for (const terminal_case &c : rows) {
         SCOPED_TRACE(c.fault);
@@ -942,6 +944,9 @@ TEST(Batch, Terminal) {
         fs::create_directory(dir.path / "empty");
         fs::create_directory(dir.path / "d");
         for (int i = 0; i < 100; ++i) spit(dir.path / "d" / (std::to_string(i) += ".tmp"), "");
+        fs::create_directory(dir.path / "t");
+        spit(dir.path / "t/x.tmp", "((e (secret)))\n");
+        fs::create_symlink("/proc/self/fd/2", dir.path / "t/x.eqn-file");
         run_result r = at_terminal(dir.path, c.args, 24, capture.path);
         EXPECT_EQ(r.status, c.status);
         EXPECT_NE(r.out.find(c.shown), std::string::npos) << excerpt(r.out, 0);

@@ -1186,26 +1186,34 @@ TEST(Batch, PlanCallFails) {
                                         "-e", "trace=newfstatat",
                                         "-e", std::string("inject=newfstatat:error=") + err};
     };
-    const fail_case rows[] = {{"entry gone between the listing and the look refused the plan",
-                               look("ENOENT"),
-                               {"-j1", "d"},
-                               0,
-                               ""},
-                              {"look that failed otherwise passed over",
-                               look("EACCES"),
-                               {"-j1", "d"},
-                               2,
-                               "zelmor-batch: d/other.lock: Permission denied\n"},
-                              {"failed wait on the list taken for its end",
-                               {"-e", "trace=poll", "-e", "inject=poll:error=ENOMEM:when=1"},
-                               {"-j1"},
-                               2,
-                               "zelmor-batch: poll: Cannot allocate memory\n"}};
+    const fail_case rows[] = {
+        {"entry gone between the listing and the look refused the plan",
+         look("ENOENT"),
+         {"-j1", "d"},
+         0,
+         ""},
+        {"directory gone before the search entered it refused the plan",
+         {"-P", "sub", "-e", "trace=openat,newfstatat", "-e", "inject=openat:error=ENOENT", "-e",
+          "inject=newfstatat:error=ENOENT:when=2"},
+         {"-j1", "d"},
+         0,
+         ""},
+        {"look that failed otherwise passed over",
+         look("EACCES"),
+         {"-j1", "d"},
+         2,
+         "zelmor-batch: d/other.lock: Permission denied\n"},
+        {"failed wait on the list taken for its end",
+         {"-e", "trace=poll", "-e", "inject=poll:error=ENOMEM:when=1"},
+         {"-j1"},
+         2,
+         "zelmor-batch: poll: Cannot allocate memory\n"}};
     for (const fail_case &c : rows) {
         SCOPED_TRACE(c.fault);
         temp_dir dir;
         fs::create_directory(dir.path / "d");
         spit(dir.path / "d/a.tmp", line_in), spit(dir.path / "d/other.lock", "");
+        fs::create_directory(dir.path / "d/sub");
         run_options opts{.program = batch, .input = "d/a.tmp\n"};
         opts.wrapper = {"strace", "-qq", "-E", "ASAN_OPTIONS=detect_leaks=0", "-o", "/dev/null"};
         opts.wrapper.insert(opts.wrapper.end(), c.strace.begin(), c.strace.end());

@@ -184,9 +184,21 @@ int print_plan(const plan &pl, bool nul) {
     return written(true);
 }
 
+// Short of memory where even the exception that says so cannot be had (the
+// C++ runtime's reserve for it may be missing under a small ulimit -v): in
+// a worker, what is being written is taken back; a parent's workers end
+// with it, and take theirs back.  The run fails, said.
+[[noreturn]] void out_of_memory() {
+    take_back_now();
+    static const char said[] = "zelmor-batch: out of memory\n";
+    (void)!write(STDERR_FILENO, said, sizeof said - 1);
+    _exit(1);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
+    std::set_new_handler(out_of_memory);
     unsigned closed = 0;
     if (!start_process(closed)) return 1;
     try {

@@ -10,6 +10,7 @@
 // usage line, when no path is given.  Ended by a signal, it takes back what
 // it wrote and ends by that signal.  Standard output is never written.
 #include "convert.h"
+#include "takeback.h"
 
 #include <cerrno>
 #include <cstring>
@@ -32,9 +33,19 @@ void say(const char *msg) {
     }
 }
 
+// Short of memory where even the exception that says so cannot be had (the
+// C++ runtime's reserve for it may be missing under a small ulimit -v):
+// what is being written is taken back, and the run fails, as any other.
+[[noreturn]] void out_of_memory() {
+    take_back_now();
+    say(failure_message);
+    _exit(1);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
+    std::set_new_handler(out_of_memory);
     unsigned closed = 0;
     if (!start_process(closed)) return 1;
     if (argc < 2) {

@@ -1329,3 +1329,32 @@ TEST(Batch, SignalBetweenFilesSparesTheLastConverted) {
 }
 
 } // namespace
+
+// Short of memory: under every limit of address space from one the loader
+// cannot start in to one that is plenty, each program that starts ends by an exit,
+// never by the C++ runtime's abort: a conversion, or a failure said with
+// the previous file kept.
+TEST(Batch, ShortOfMemoryFailsWithoutAnAbort) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizers need more address space than any limit here";
+#endif
+    if (!emulator().empty()) GTEST_SKIP() << "the limit would be the emulator's";
+    size_t failed = 0;
+    for (const std::string &program : {program_path(), batch})
+        for (int kib = 1500; kib <= 12000; kib += 250) {
+            SCOPED_TRACE(program + " under ulimit -v " + std::to_string(kib));
+            temp_dir dir;
+            spit(dir.path / "a.tmp", line_in), spit(dir.path / "a.eqn-file", "previous");
+            run_options opts{.program = "sh", .host_tool = true};
+            std::string limit = "ulimit -v " + std::to_string(kib) + " && exec \"$0\" ";
+            // Below what the loader, or a static program's start, needs, no
+            // program gets as far as its usage line.
+            std::string probe = program == batch ? "-j 0" : "";
+            if (run(dir.path, {"-c", limit + probe, program}, opts).status != 2) continue;
+            run_result r = run(dir.path, {"-c", limit + "a.tmp", program}, opts);
+            ASSERT_LT(r.status, 128) << r.err;
+            EXPECT_EQ(slurp(dir.path / "a.eqn-file"), r.status == 0 ? line_out : "previous");
+            failed += r.status == 0 ? 0 : 1;
+        }
+    EXPECT_GT(failed, 0u) << "no limit was short of the conversion's memory";
+}

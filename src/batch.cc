@@ -191,7 +191,8 @@ int print_plan(const plan &pl, bool nul) {
 [[noreturn]] void out_of_memory() {
     take_back_now();
     static const char said[] = "zelmor-batch: out of memory\n";
-    (void)!write(STDERR_FILENO, said, sizeof said - 1);
+    ssize_t told = write(STDERR_FILENO, said, sizeof said - 1); // nowhere else to say it
+    (void)told;
     _exit(1);
 }
 

@@ -226,6 +226,10 @@ inline uint64_t depth_by_table(uint64_t open, uint64_t close, unsigned &depth) {
     return after3;
 }
 
+// The vector forms that follow the depth in the registers: blocks that take
+// the composition straight away once one has needed it.
+constexpr int clamped_run = 64;
+
 // The depth pass of the forms that follow the depth by the table: `masks`
 // gives a block's parenthesis and space masks.  The last, partial block is
 // copied into a block of NUL bytes, which change no depth, so that nothing

@@ -1,7 +1,7 @@
 // The kernels' dispatch: which instruction sets this build and CPU have,
 // and the form of each kernel to run for a chosen one.  The forms live one
 // file per family: kernels_plain.cc, kernels_x86.cc with
-// kernels_x86_depth.cc, and kernels_arm.cc.
+// kernels_x86_depth.cc and kernels_x86_depth512.cc, and kernels_arm.cc.
 // Defining ZELMOR_PORTABLE builds the plain C++ alone.
 #include "kernel_forms.h"
 

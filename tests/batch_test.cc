@@ -923,6 +923,7 @@ TEST(Batch, Terminal) {
         int status;
         std::string shown;       // what the terminal shows, among the rest
         std::string hidden = ""; // what it never shows
+        bool native = false;     // a link into /proc that an emulator answers for itself
     };
     const terminal_case rows[] = {
         {"no PATH at a terminal waited on in silence", "", 2, "usage: zelmor-batch"},
@@ -936,9 +937,10 @@ TEST(Batch, Terminal) {
         {"progress line drawn when only standard output is a terminal", "-j1 d 2>/dev/null", 0, "",
          "files, "},
         {"another user's link to /proc/self/fd/2 wrote to the terminal", "-j1 t", 1,
-         "t/x.tmp: cannot write t/x.eqn-file: Operation not permitted", "\"secret\""},
+         "t/x.tmp: cannot write t/x.eqn-file: Operation not permitted", "\"secret\"", true},
     };
     for (const terminal_case &c : rows) {
+        if (c.native && !emulator().empty()) continue;
         SCOPED_TRACE(c.fault);
         temp_dir dir, capture;
         fs::create_directory(dir.path / "empty");

@@ -343,6 +343,19 @@ pid_t held_in(pid_t tracer, long nr) {
     return 0;
 }
 
+// What a held run must leave, once it has ended as `r`.
+void check_held(const held_case &c, const fs::path &dir, const run_result &r) {
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_TRUE(same_bytes(c.status == 0 ? "" : failure, r.err) || c.status > 128 || c.batch);
+    for (const auto &[name, bytes] : c.after) {
+        fs::path p = dir / name;
+        if (!bytes) EXPECT_FALSE(fs::exists(fs::symlink_status(p))) << name << " exists";
+        else EXPECT_TRUE(same_bytes(*bytes, slurp(p))) << "contents of " << name;
+    }
+    if (c.check) c.check(dir);
+    EXPECT_EQ(partial_files(dir), std::vector<std::string>{}) << "unfinished file left";
+}
+
 void hold(const held_case &c) {
     SCOPED_TRACE(c.fault);
     auto traced = [&](const fs::path &dir, const fs::path &logs, const std::string &inject) {
@@ -372,24 +385,24 @@ void hold(const held_case &c) {
             if (line.find(c.marker) != std::string::npos && ++seen == c.occurrence) break;
         ASSERT_FALSE(lines.fail()) << c.marker << ": no such call";
     }
-    temp_dir dir, logs;
-    c.setup(dir.path);
-    pid_t tracer = traced(dir.path, logs.path,
-                          std::string("inject=") + c.calls + ":" + c.when +
-                              "=1000000:when=" + std::to_string(n));
-    pid_t program = held_in(tracer, c.nr);
-    EXPECT_NE(program, 0) << "never held";
-    if (program != 0) c.meanwhile(dir.path, program);
-    run_result r = finish(tracer, logs.path);
-    EXPECT_EQ(r.status, c.status);
-    EXPECT_TRUE(same_bytes(c.status == 0 ? "" : failure, r.err) || c.status > 128 || c.batch);
-    for (const auto &[name, bytes] : c.after) {
-        fs::path p = dir.path / name;
-        if (!bytes) EXPECT_FALSE(fs::exists(fs::symlink_status(p))) << name << " exists";
-        else EXPECT_TRUE(same_bytes(*bytes, slurp(p))) << "contents of " << name;
+    // On a machine loaded enough that the change comes only after the hold
+    // of a second, the row proves nothing: it is tried again, twice at most.
+    // (A change that signals the program ends the hold itself.)
+    for (int tries = 1;; ++tries) {
+        temp_dir dir, logs;
+        c.setup(dir.path);
+        pid_t tracer = traced(dir.path, logs.path,
+                              std::string("inject=") + c.calls + ":" + c.when +
+                                  "=1000000:when=" + std::to_string(n));
+        pid_t program = held_in(tracer, c.nr);
+        if (program != 0) c.meanwhile(dir.path, program);
+        bool late = program != 0 && c.status < 128 && !in_syscall(program, c.nr);
+        run_result r = finish(tracer, logs.path);
+        if (late && tries < 3) continue;
+        EXPECT_NE(program, 0) << "never held";
+        check_held(c, dir.path, r);
+        break;
     }
-    if (c.check) c.check(dir.path);
-    EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{}) << "unfinished file left";
 }
 
 // Races held open: signals at the commit, and the equation file or the

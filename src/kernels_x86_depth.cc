@@ -15,7 +15,10 @@
 // to 3 needs the plain running sum of the +1 and -1.  A block that leaves
 // that range takes the composition, and so do the blocks that follow it for
 // a while, so that the choice between the two stays easy to predict.
-// AVX-512 composes another way, in kernels_x86_depth512.cc.
+// AVX2 composes within each 16-byte half of a register first, where a
+// shift takes one shuffle rather than two, and then carries the lower
+// half's last function into the upper half.  AVX-512 composes another way,
+// in kernels_x86_depth512.cc.
 #include "kernel_forms.h"
 
 #if ZELMOR_X86_64
@@ -44,24 +47,37 @@ namespace {
 
 #define ZELMOR_AVX2 gnu::target("avx2,popcnt,bmi")
 
-// v moved up by k lanes, `fill` in the k lanes freed.
+// Each 16-byte half of v moved up by k lanes within itself, `fill` in the k
+// lanes freed.  Shifts within a half take one shuffle; across the halves
+// they would take two.
 template <int k>
-[[ZELMOR_AVX2, gnu::always_inline]] inline __m256i up256(__m256i v, __m256i fill) {
-    __m256i below = _mm256_permute2x128_si256(v, fill, 0x02); // fill's low half, then v's
-    if constexpr (k == 16) return below;
-    else return _mm256_alignr_epi8(v, below, 16 - k);
+[[ZELMOR_AVX2, gnu::always_inline]] inline __m256i up_half(__m256i v, __m256i fill) {
+    return _mm256_alignr_epi8(v, fill, 16 - k);
+}
+
+// Byte 15 of v in every lane of the upper 16-byte half, `fill` in the lower.
+[[ZELMOR_AVX2, gnu::always_inline]] inline __m256i last_of_low_half(__m256i v, __m256i fill) {
+    __m256i each = _mm256_shuffle_epi8(v, _mm256_set1_epi8(15));
+    return _mm256_permute2x128_si256(each, fill, 0x02);
 }
 
 [[ZELMOR_AVX2, gnu::always_inline]] inline __m256i clamp256(__m256i v, __m256i lo, __m256i hi) {
     return _mm256_min_epi8(_mm256_max_epi8(v, lo), hi);
 }
 
-// One step of the composition: each lane's function after that of the lane
-// k before it (the identity below the first).
+// One step of the composition, within each 16-byte half: each lane's
+// function after that of the lane k before it (the identity below the
+// half's first); k = 16 carries the lower half's last function into the upper half.
 template <int k>
 [[ZELMOR_AVX2, gnu::always_inline]] inline void compose256(__m256i &a, __m256i &lo, __m256i &hi) {
     const __m256i zero = _mm256_setzero_si256(), three = _mm256_set1_epi8(3);
-    __m256i a1 = up256<k>(a, zero), lo1 = up256<k>(lo, zero), hi1 = up256<k>(hi, three);
+    __m256i a1, lo1, hi1;
+    if constexpr (k == 16) {
+        a1 = last_of_low_half(a, zero), lo1 = last_of_low_half(lo, zero);
+        hi1 = last_of_low_half(hi, three);
+    } else {
+        a1 = up_half<k>(a, zero), lo1 = up_half<k>(lo, zero), hi1 = up_half<k>(hi, three);
+    }
     __m256i lo2 = lo;
     lo = clamp256(_mm256_add_epi8(lo1, a), lo2, hi);
     hi = clamp256(_mm256_add_epi8(hi1, a), lo2, hi);
@@ -76,11 +92,13 @@ template <int k>
 
 template <int k>
 [[ZELMOR_AVX2, gnu::always_inline]] inline __m256i sum256(__m256i s) {
-    return _mm256_add_epi8(s, up256<k>(s, _mm256_setzero_si256()));
+    return _mm256_add_epi8(s, up_half<k>(s, _mm256_setzero_si256()));
 }
 
 // Half a block: the bits of the bytes after which the depth is 3, with
-// `depth` moved past them.
+// `depth` moved past them.  Both ways below work within each 16-byte half
+// of the register first, and then carry the lower half's end into the
+// upper half.
 [[ZELMOR_AVX2, gnu::always_inline]] inline uint32_t depth_half(__m256i v, unsigned &depth,
                                                                int &clamped_left) {
     const __m256i zero = _mm256_setzero_si256(), three = _mm256_set1_epi8(3);
@@ -91,7 +109,8 @@ template <int k>
     __m256i a = _mm256_sub_epi8(closes, opens); // the comparisons are -1 where true
     __m256i before = _mm256_set1_epi8(static_cast<char>(depth));
     if (clamped_left == 0) {
-        __m256i s = sum256<16>(sum256<8>(sum256<4>(sum256<2>(sum256<1>(a)))));
+        __m256i s = sum256<8>(sum256<4>(sum256<2>(sum256<1>(a))));
+        s = _mm256_add_epi8(s, last_of_low_half(s, _mm256_setzero_si256()));
         __m256i d = _mm256_add_epi8(s, before);
         if (bits256(_mm256_or_si256(_mm256_cmpgt_epi8(d, three), _mm256_cmpgt_epi8(zero, d))) ==
             0) {

@@ -124,6 +124,24 @@ void older_inputs(const fs::path &d) {
     }
 }
 
+// Inputs whose plan, at 415 bytes a line, is more than a pipe's worth:
+// the arguments that name them with -n, and the plan printed.
+const std::vector<std::string> many_long = [] {
+    std::vector<std::string> names;
+    for (int i = 100; i < 300; ++i)
+        names.push_back(std::to_string(i) + std::string(197, 'a') + ".tmp");
+    return names;
+}();
+std::vector<std::string> with_n(std::vector<std::string> names) {
+    names.insert(names.begin(), "-n");
+    return names;
+}
+std::string plan_of(const std::vector<std::string> &names) {
+    std::string plan;
+    for (const std::string &name : names) plan += name + '\t' + eqn_of(name) + '\n';
+    return plan;
+}
+
 const std::vector<std::string> odd = {
     "tree/a b.tmp",   "tree/q\"uote.tmp",  "tree/new\nline.tmp",    "tree/tab\there.tmp",
     "tree/-dash.tmp", "tree/sub/deep.tmp", "tree/proj.tmp/only.tmp"};
@@ -558,6 +576,24 @@ const batch_case cases[] = {
      {},
      {"a.eqn-file"},
      {.wrapper = {"sh", "-c", "exec \"$@\" >&-", "sh"}}},
+    {"closed standard output reopened read-only, the version lost",
+     {},
+     {"--version"},
+     0,
+     "",
+     {},
+     {},
+     {.wrapper = {"sh", "-c", "exec \"$@\" >&-", "sh"}}},
+    {"plan past a pipe's worth printed with its start again",
+     many_long,
+     with_n(many_long),
+     0,
+     "",
+     {},
+     {},
+     {.output = true},
+     nullptr,
+     plan_of(many_long)},
     {"plan lost on a full disk",
      {"a.tmp"},
      {"-n", "a.tmp"},
@@ -1205,6 +1241,11 @@ TEST(Batch, PlanCallFails) {
          {"-j1", "d"},
          2,
          "zelmor-batch: d/other.lock: Permission denied\n"},
+        {"worker's last reports lost when it is reaped after a failed wait",
+         {"-e", "trace=poll", "-e", "inject=poll:error=ENOMEM"},
+         {"-j1", "d"},
+         0,
+         ""},
         {"failed wait on the list taken for its end",
          {"-e", "trace=poll", "-e", "inject=poll:error=ENOMEM:when=1"},
          {"-j1"},

@@ -930,6 +930,7 @@ TEST(Batch, SignalEndsWaitingWorkers) {
         for (int w : writers) close(w);
         run_result r = finish(pid, capture.path);
         EXPECT_EQ(r.status, 128 + c.sig);
+        EXPECT_TRUE(r.signaled) << "exited with 128 + N rather than ended by the signal";
         EXPECT_EQ(partial_files(dir.path), std::vector<std::string>{});
         if (c.sig == SIGTERM) {
             std::string said = "zelmor-batch: ended by Terminated: 0 converted, 0 failed, ";

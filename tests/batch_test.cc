@@ -965,6 +965,8 @@ TEST(Batch, Terminal) {
     const terminal_case rows[] = {
         {"no PATH at a terminal waited on in silence", "", 2, "usage: zelmor-batch"},
         {"short run ended without a summary", "-j1 d/0.tmp", 0, "1 converted, 0 failed in "},
+        {"inputs up to date left out of the summary", "-j1 -u d/0.tmp", 0,
+         "0 converted, 0 failed, 1 up to date in "},
         {"no *.tmp files ended without a summary", "empty", 0,
          "empty: no *.tmp files\r\n0 converted, 0 failed in "},
         {"progress line wrapped on a narrow terminal", "-j1 d", 0,
@@ -983,6 +985,7 @@ TEST(Batch, Terminal) {
         fs::create_directory(dir.path / "empty");
         fs::create_directory(dir.path / "d");
         for (int i = 0; i < 100; ++i) spit(dir.path / "d" / (std::to_string(i) += ".tmp"), "");
+        spit(dir.path / "d/0.eqn-file", ""); // not older than its input
         fs::create_directory(dir.path / "t");
         spit(dir.path / "t/x.tmp", "((e (secret)))\n");
         fs::create_symlink("/proc/self/fd/2", dir.path / "t/x.eqn-file");

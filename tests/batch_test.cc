@@ -1402,7 +1402,9 @@ TEST(Batch, ShortOfMemoryFailsWithoutAnAbort) {
             // Below what the loader, or a static program's start, needs, no
             // program gets as far as its usage line.
             std::string probe = program == batch ? "-j 0" : "";
-            if (run(dir.path, {"-c", limit + probe, program}, opts).status != 2) continue;
+            int probed = run(dir.path, {"-c", limit + probe, program}, opts).status;
+            ASSERT_LT(probed, 128) << "the usage line aborted";
+            if (probed != 2) continue;
             run_result r = run(dir.path, {"-c", limit + "a.tmp", program}, opts);
             ASSERT_LT(r.status, 128) << r.err;
             EXPECT_EQ(slurp(dir.path / "a.eqn-file"), r.status == 0 ? line_out : "previous");

@@ -78,13 +78,13 @@ int deep_dir(const fs::path &top, int levels) {
 }
 // The file `name` in the deep chain below `top`, written or read.
 const int deep = 330; // 4,620 bytes of path
-void deep_spit(const fs::path &top, const char *name, const std::string &bytes) {
-    int dir = deep_dir(top, deep), fd = openat(dir, name, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+void deep_spit(const fs::path &top, const char *name, const std::string &bytes, int levels = deep) {
+    int dir = deep_dir(top, levels), fd = openat(dir, name, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     close(fd), close(dir);
 }
-std::string deep_slurp(const fs::path &top, const char *name) {
-    int dir = deep_dir(top, deep), fd = openat(dir, name, O_RDONLY);
+std::string deep_slurp(const fs::path &top, const char *name, int levels = deep) {
+    int dir = deep_dir(top, levels), fd = openat(dir, name, O_RDONLY);
     std::string got(1 << 16, '\0');
     got.resize(static_cast<size_t>(std::max<ssize_t>(0, read(fd, got.data(), got.size()))));
     close(fd), close(dir);
@@ -566,6 +566,20 @@ const batch_case cases[] = {
      "",
      [](const fs::path &d) {
          EXPECT_EQ(deep_slurp(d, "deep.eqn-file"), line_out);
+         EXPECT_EQ(std::system(("rm -rf '" + (d / "directory-0").string() + "'").c_str()), 0);
+     }},
+    {"order longer than the pipe taken from its first part", // 2,000 levels: 70 KB
+     {},
+     {"-j1", "."},
+     0,
+     "",
+     {},
+     {},
+     {},
+     [](const fs::path &d) { deep_spit(d, "deep.tmp", line_in, 2000); },
+     "",
+     [](const fs::path &d) {
+         EXPECT_EQ(deep_slurp(d, "deep.eqn-file", 2000), line_out);
          EXPECT_EQ(std::system(("rm -rf '" + (d / "directory-0").string() + "'").c_str()), 0);
      }},
     {"plan printed with standard output closed",

@@ -321,6 +321,9 @@ TEST(Watch, EndsWithNoWorkerLeft) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("zelmor-batch: no worker is left; the watch ends\n"), std::string::npos)
         << r.err;
+    EXPECT_NE(r.err.find("a.tmp: not converted: no worker was left to take it\n"),
+              std::string::npos)
+        << r.err;
 }
 
 // Past the limit of watches (every watch but the first refused, as the

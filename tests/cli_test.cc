@@ -619,6 +619,18 @@ const cli_case root_cases[] = {
              throw std::runtime_error("chown");
      },
      {.wrapper = {"setpriv", "--bounding-set", "-fsetid", "--"}}},
+    {"set-group-ID file outside its group refused to root that can keep its bit",
+     {{"data.tmp", line_in}, {"data.eqn-file", "old"}},
+     {"data.tmp"},
+     0,
+     "",
+     {{"data.eqn-file", line_out}, {"twin", line_out}},
+     [](const fs::path &d) {
+         fs::create_hard_link(d / "data.eqn-file", d / "twin"); // written in place
+         if (chown((d / "data.eqn-file").c_str(), 65534, 4242) != 0 ||
+             chmod((d / "data.eqn-file").c_str(), 02664) != 0)
+             throw std::runtime_error("chown");
+     }},
     {"link planted in a sticky directory followed",
      {},
      {"pub/data.tmp"},

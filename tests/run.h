@@ -70,6 +70,7 @@ inline const std::string stdout_guard = "standard output, never to be written\n"
 struct run_result {
     int status; // exit status, or 128 + signal
     std::string out, err;
+    bool signaled = false; // ended by the signal, not by an exit with its status
 };
 
 // The command that runs a program built for another CPU ("" natively),
@@ -187,7 +188,8 @@ inline run_result finish(pid_t pid, const fs::path &capture, const run_options &
     EXPECT_EQ(slurp(capture / "stdin"), opts.input.value_or(stdin_guard))
         << "standard input was written";
     std::string out = slurp(capture / "stdout");
-    return {status, out == stdout_guard ? "" : out, slurp(capture / "stderr")};
+    return {status, out == stdout_guard ? "" : out, slurp(capture / "stderr"),
+            WIFSIGNALED(ws) != 0};
 }
 
 inline run_result run(const fs::path &dir, const std::vector<std::string> &args,

@@ -313,7 +313,11 @@ TEST(Watch, EndsWithNoWorkerLeft) {
     spit(dir.path / "d/start.tmp", line_in);
     watcher w(dir.path, {"-j2", "-w", "d"});
     ASSERT_TRUE(appears(dir.path / "d/start.eqn-file"));
-    for (pid_t worker : children(w.pid)) signal_process(worker, SIGKILL);
+    std::vector<pid_t> workers = children(w.pid);
+    for (pid_t worker : workers) signal_process(worker, SIGKILL);
+    // Dead before the file comes, so that no worker can have begun it.
+    for (pid_t worker : workers)
+        for (int n = 0; n < 10000 && !started_tree::stopped(worker); ++n) usleep(1000);
     spit(dir.path / "d/a.tmp", line_in);
     ASSERT_TRUE(ends_within(w.pid, 20000)) << "runs on with no worker";
     w.ended = true;

@@ -48,17 +48,17 @@ namespace {
 #define ZELMOR_AVX2 gnu::target("avx2,popcnt,bmi")
 
 // Each 16-byte half of v moved up by k lanes within itself, `fill` in the k
-// lanes freed.  Shifts within a half take one shuffle; across the halves
-// they would take two.
+// lanes freed, where a move takes one shuffle rather than two across the
+// halves; and for k = 16, byte 15 of v in every lane of the upper half,
+// `fill` in the lower, which carries the lower half's end into the upper.
 template <int k>
 [[ZELMOR_AVX2, gnu::always_inline]] inline __m256i up_half(__m256i v, __m256i fill) {
-    return _mm256_alignr_epi8(v, fill, 16 - k);
-}
-
-// Byte 15 of v in every lane of the upper 16-byte half, `fill` in the lower.
-[[ZELMOR_AVX2, gnu::always_inline]] inline __m256i last_of_low_half(__m256i v, __m256i fill) {
-    __m256i each = _mm256_shuffle_epi8(v, _mm256_set1_epi8(15));
-    return _mm256_permute2x128_si256(each, fill, 0x02);
+    if constexpr (k == 16) {
+        __m256i each = _mm256_shuffle_epi8(v, _mm256_set1_epi8(15));
+        return _mm256_permute2x128_si256(each, fill, 0x02);
+    } else {
+        return _mm256_alignr_epi8(v, fill, 16 - k);
+    }
 }
 
 [[ZELMOR_AVX2, gnu::always_inline]] inline __m256i clamp256(__m256i v, __m256i lo, __m256i hi) {
@@ -67,17 +67,12 @@ template <int k>
 
 // One step of the composition, within each 16-byte half: each lane's
 // function after that of the lane k before it (the identity below the
-// half's first); k = 16 carries the lower half's last function into the upper half.
+// half's first); with k = 16, after the lower half's last function in the
+// upper half.
 template <int k>
 [[ZELMOR_AVX2, gnu::always_inline]] inline void compose256(__m256i &a, __m256i &lo, __m256i &hi) {
     const __m256i zero = _mm256_setzero_si256(), three = _mm256_set1_epi8(3);
-    __m256i a1, lo1, hi1;
-    if constexpr (k == 16) {
-        a1 = last_of_low_half(a, zero), lo1 = last_of_low_half(lo, zero);
-        hi1 = last_of_low_half(hi, three);
-    } else {
-        a1 = up_half<k>(a, zero), lo1 = up_half<k>(lo, zero), hi1 = up_half<k>(hi, three);
-    }
+    __m256i a1 = up_half<k>(a, zero), lo1 = up_half<k>(lo, zero), hi1 = up_half<k>(hi, three);
     __m256i lo2 = lo;
     lo = clamp256(_mm256_add_epi8(lo1, a), lo2, hi);
     hi = clamp256(_mm256_add_epi8(hi1, a), lo2, hi);
@@ -109,8 +104,7 @@ template <int k>
     __m256i a = _mm256_sub_epi8(closes, opens); // the comparisons are -1 where true
     __m256i before = _mm256_set1_epi8(static_cast<char>(depth));
     if (clamped_left == 0) {
-        __m256i s = sum256<8>(sum256<4>(sum256<2>(sum256<1>(a))));
-        s = _mm256_add_epi8(s, last_of_low_half(s, _mm256_setzero_si256()));
+        __m256i s = sum256<16>(sum256<8>(sum256<4>(sum256<2>(sum256<1>(a)))));
         __m256i d = _mm256_add_epi8(s, before);
         if (bits256(_mm256_or_si256(_mm256_cmpgt_epi8(d, three), _mm256_cmpgt_epi8(zero, d))) ==
             0) {

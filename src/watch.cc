@@ -30,6 +30,7 @@ namespace {
 constexpr long poll_interval_ms = 5000; // for directories that could not be watched
 constexpr long tick_ms = 5;             // events taken while files convert, at most so often
 constexpr size_t slice_files = 8;       // the next round planned so many at a time meanwhile
+constexpr size_t first_files = 64;      // a round with none planned meanwhile starts with so many
 
 long now_ms() {
     timespec t{};
@@ -157,8 +158,8 @@ void plan_rivals(watch_round &r, int32_t n, const std::set<std::string> &cuts) {
 // Plans up to `most` of the files waiting, in one directory, into `r`,
 // from where the last slice ended.  Those that `busy`, the round being
 // converted, holds, and those planned already, are passed over: they wait
-// for the round after.  False if there were none.
-bool plan_slice(watch_round &r, const watch_round *busy, size_t most) {
+// for the round after.  Returns how many it planned.
+size_t plan_slice(watch_round &r, const watch_round *busy, size_t most) {
     std::vector<std::string> names;
     int32_t node = -1;
     for (auto at = r.t.waiting.lower_bound(r.from); at != r.t.waiting.end();) {
@@ -174,14 +175,21 @@ bool plan_slice(watch_round &r, const watch_round *busy, size_t most) {
         at = r.t.waiting.erase(at);
     }
     if (!names.empty()) plan_waiting(r, node, names);
-    return !names.empty();
+    return names.size();
 }
 
-// Plans the rest of what the events asked for since the last round.
-// Collisions are named and left out; the rest stands.
+// Makes a round of what was planned of it while the last converted, or,
+// if nothing was, of the first few files waiting: the workers start on
+// those while the rest is planned a slice at a time for the round after,
+// rather than wait for the whole of a burst to be planned.  Collisions are
+// named and left out; the rest stands.
 void plan_round(watch_round &r) {
     r.from = {INT32_MIN, {}};
-    while (plan_slice(r, nullptr, SIZE_MAX)) {}
+    for (size_t left = r.planned.empty() ? first_files : 0; left > 0;) {
+        size_t planned = plan_slice(r, nullptr, left);
+        if (planned == 0) break;
+        left -= planned;
+    }
     r.pl.update = true;
     for (const auto &[n, cuts] : r.rivals) plan_rivals(r, n, cuts);
     for (int32_t n : r.t.to_search) {

@@ -314,6 +314,15 @@ TEST(Watch, EndsWithNoWorkerLeft) {
     watcher w(dir.path, {"-j2", "-w", "d"});
     ASSERT_TRUE(appears(dir.path / "d/start.eqn-file"));
     std::vector<pid_t> workers = children(w.pid);
+    // Each waiting for its next order, so that start.tmp's report is sent:
+    // a worker killed before it would leave start.tmp unreported instead.
+    auto waits_for_order = [](pid_t p) {
+        return in_syscall(p, SYS_read) &&
+               slurp("/proc/" + std::to_string(p) + "/wchan").find("pipe_read") !=
+                   std::string::npos;
+    };
+    for (pid_t worker : workers)
+        for (int n = 0; n < 10000 && !waits_for_order(worker); ++n) usleep(1000);
     for (pid_t worker : workers) signal_process(worker, SIGKILL);
     // Dead before the file comes, so that no worker can have begun it.
     for (pid_t worker : workers)

@@ -28,7 +28,7 @@ constexpr size_t insert_over_read = 7;
 constexpr size_t insert_over_write = 63;
 
 // The instruction sets the kernels can use.  On x86-64, each includes the
-// ones before it (avx512: AVX-512BW, VBMI and VBMI2, with BMI2); NEON is
+// ones before it (avx512: AVX-512BW, DQ, VBMI and VBMI2, with BMI2); NEON is
 // aarch64's.  best_isa() is the best this CPU has (portable where no vector
 // code is built); isa_built() tells whether a set's forms are built in,
 // isa_available() whether they are and the CPU, and the system, support it.

@@ -14,8 +14,9 @@ namespace {
 // What the CPU reports, from cpuid: SSSE3; the AVX2 kernels' AVX2, POPCNT
 // and BMI1, usable only where the system saves the AVX state (bits 1 and 2
 // of XCR0, which xgetbv reads); and the AVX-512 kernels' AVX-512F and BW,
-// VBMI (the depth pass is built for it), VBMI2 (the insertion's byte
-// expansion) and BMI2, where it saves the AVX-512 state too (bits 5 to 7).
+// DQ and VBMI (the depth pass is built for them), VBMI2 (the insertion's
+// byte expansion) and BMI2, where it saves the AVX-512 state too (bits 5
+// to 7).
 struct x86_features {
     bool ssse3 = false, avx2 = false, avx512 = false;
 };
@@ -35,8 +36,8 @@ x86_features read_features() {
     f.avx2 =
         f.ssse3 && popcnt && (xcr0 & 0x06) == 0x06 && (b & bit_AVX2) != 0 && (b & bit_BMI) != 0;
     f.avx512 = f.avx2 && (xcr0 & 0xe6) == 0xe6 && (b & bit_AVX512F) != 0 &&
-               (b & bit_AVX512BW) != 0 && (b & bit_BMI2) != 0 && (c & bit_AVX512VBMI) != 0 &&
-               (c & bit_AVX512VBMI2) != 0;
+               (b & bit_AVX512BW) != 0 && (b & bit_AVX512DQ) != 0 && (b & bit_BMI2) != 0 &&
+               (c & bit_AVX512VBMI) != 0 && (c & bit_AVX512VBMI2) != 0;
     return f;
 }
 

@@ -1,4 +1,4 @@
-// The depth pass with AVX-512 (F, BW and VBMI), a block a register.  As
+// The depth pass with AVX-512 (F, BW, DQ and VBMI), a block a register.  As
 // with AVX2 (kernels_x86_depth.cc), a block without parentheses keeps its
 // depth, one whose depth stays within 0 to 3 takes the plain running sum
 // of the +1 and -1, and one that leaves that range the composition of the
@@ -13,27 +13,7 @@
 
 namespace {
 
-#define ZELMOR_AVX512 gnu::target("avx512f,avx512bw,avx512vbmi,popcnt,bmi,bmi2")
-
-// v moved up by k lanes, `fill` in the k lanes freed: whole 8-byte lanes
-// with valignq, and within them with vpalignr, which takes each 16-byte
-// lane's bytes from its own and the one below it.
-template <int k>
-[[ZELMOR_AVX512, gnu::always_inline]] inline __m512i up512(__m512i v, __m512i fill) {
-    if constexpr (k % 16 == 0) {
-        return _mm512_maskz_alignr_epi64(0xff, v, fill, 8 - k / 8);
-    } else {
-        static_assert(k < 16, "whole 16-byte lanes or less than one");
-        __m512i below =
-            _mm512_maskz_alignr_epi64(0xff, v, fill, 6); // each 16-byte lane's predecessor
-        return _mm512_alignr_epi8(v, below, 16 - k);
-    }
-}
-
-template <int k>
-[[ZELMOR_AVX512, gnu::always_inline]] inline __m512i sum512(__m512i s) {
-    return _mm512_add_epi8(s, up512<k>(s, _mm512_setzero_si512()));
-}
+#define ZELMOR_AVX512 gnu::target("avx512f,avx512bw,avx512dq,avx512vbmi,popcnt,bmi,bmi2")
 
 // Where the composition is needed, AVX-512 holds each function of the depth
 // by its four values instead, f(0) to f(3) in four lanes, for 16 groups of
@@ -131,14 +111,39 @@ compose512(const uint64_t *open, const uint64_t *close, functions512 *fn) {
     return after3;
 }
 
+// v moved up by q 8-byte lanes, zero in the lanes freed.
+template <int q>
+[[ZELMOR_AVX512, gnu::always_inline]] inline __m512i up_lanes(__m512i v) {
+    return _mm512_maskz_alignr_epi64(0xff, v, _mm512_setzero_si512(), 8 - q);
+}
+
+// The running sum of +1 for each opening parenthesis and -1 for each
+// closing one, byte i's including itself: within each 8-byte lane, the
+// opening and the closing ones each counted by one multiply by 0x0101...01
+// (byte i of the product sums bytes 0 to i, at most 8, so nothing carries
+// from byte to byte); then the totals of the lanes below, from each lane's
+// byte 7, added in, a prefix over lanes in three steps.
+[[ZELMOR_AVX512, gnu::always_inline]] inline __m512i running_sum512(uint64_t open, uint64_t close) {
+    const __m512i ones = _mm512_set1_epi8(1), spread = _mm512_set1_epi64(0x0101010101010101);
+    __m512i in_lane =
+        _mm512_sub_epi8(_mm512_mullo_epi64(_mm512_maskz_mov_epi8(open, ones), spread),
+                        _mm512_mullo_epi64(_mm512_maskz_mov_epi8(close, ones), spread));
+    const __m512i last_bytes = _mm512_set4_epi64(0x0f0f0f0f0f0f0f0f, 0x0707070707070707,
+                                                 0x0f0f0f0f0f0f0f0f, 0x0707070707070707);
+    __m512i below = up_lanes<1>(_mm512_shuffle_epi8(in_lane, last_bytes));
+    below = _mm512_add_epi8(below, up_lanes<1>(below));
+    below = _mm512_add_epi8(below, up_lanes<2>(below));
+    below = _mm512_add_epi8(below, up_lanes<4>(below));
+    return _mm512_add_epi8(in_lane, below);
+}
+
 // A block's after3 mask, with `depth` moved past it.
 [[ZELMOR_AVX512, gnu::always_inline]] inline uint64_t depth512(uint64_t open, uint64_t close,
                                                                unsigned &depth, int &clamped_left) {
     const __m512i zero = _mm512_setzero_si512(), three = _mm512_set1_epi8(3);
     if (clamped_left == 0) {
-        __m512i a = _mm512_sub_epi8(_mm512_movm_epi8(close), _mm512_movm_epi8(open));
-        __m512i s = sum512<32>(sum512<16>(sum512<8>(sum512<4>(sum512<2>(sum512<1>(a))))));
-        __m512i d = _mm512_add_epi8(s, _mm512_set1_epi8(static_cast<char>(depth)));
+        __m512i d = _mm512_add_epi8(running_sum512(open, close),
+                                    _mm512_set1_epi8(static_cast<char>(depth)));
         if ((_mm512_cmpgt_epi8_mask(d, three) | _mm512_cmplt_epi8_mask(d, zero)) == 0) {
             depth = depth + static_cast<unsigned>(std::popcount(open)) -
                     static_cast<unsigned>(std::popcount(close));

@@ -1052,6 +1052,9 @@ TEST(Cli, MetadataCarriedOver) {
          65534},
         {"set-user-ID bit lost in place", [](auto &, auto &eqn) { chmod(eqn.c_str(), 04755); },
          65534, true},
+        {"set-group-ID bit lost in place", [](auto &, auto &eqn) { chmod(eqn.c_str(), 02755); }, 0,
+         true},
+        {"sticky bit lost in place", [](auto &, auto &eqn) { chmod(eqn.c_str(), 01644); }, 0, true},
         {"writable file of another user replaced without its owner",
          [](auto &, auto &eqn) {
              ASSERT_EQ(chown(eqn.c_str(), 0, 0), 0);

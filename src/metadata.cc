@@ -63,11 +63,17 @@ bool capable(int cap) {
 bool mapped(const char *path, unsigned id) {
 #ifdef __linux__
     constexpr unsigned overflow_id = 65534; // the kernel's overflowuid and overflowgid
-    // Lines of three numbers; a few hundred bytes at most.
+    // Lines of three numbers, 33 bytes each as the kernel writes them, and
+    // at most 340 lines: read to the end, which one read may not reach.
     unique_fd map(open(path, O_RDONLY | O_CLOEXEC));
-    char text[4096];
-    ssize_t n = map.valid() ? read(map.get(), text, sizeof text - 1) : -1;
-    if (n <= 0) return false;
+    char text[340 * 33 + 1];
+    size_t n = 0;
+    for (ssize_t got = 1; map.valid() && got > 0 && n < sizeof text - 1;) {
+        got = read(map.get(), text + n, sizeof text - 1 - n);
+        if (got < 0) return false;
+        n += static_cast<size_t>(got);
+    }
+    if (n == 0) return false;
     text[n] = '\0';
     bool found = false, identity = false;
     for (char *at = text, *end = nullptr;; at = end) {

@@ -581,6 +581,39 @@ void outside_its_group(const fs::path &d) {
         chmod((d / "data.eqn-file").c_str(), 02664) != 0)
         throw std::runtime_error("chown");
 }
+// A wrapper that runs the program as root in a new user namespace, with
+// the maps `uid_map` and `gid_map` (lines of an ID inside, one outside and
+// a count) written from here, as only root here may write maps of more
+// than one line; status 125 if it cannot.
+std::vector<std::string> in_user_namespace(const std::string &uid_map, const std::string &gid_map) {
+    std::string script =
+        R"(t=$(mktemp -d) && mkfifo "$t/ready" "$t/go" && exec 3<>"$t/ready" || exit 125
+(unshare -U sh -c 'echo $$ > "$0/ready"; read r < "$0/go"; [ "$r" = go ] && exec "$@"; exit 125' \
+    "$t" "$@" 3<&- || { s=$?; echo no > "$t/ready"; exit $s; }) &
+read p <&3
+r=no
+[ "$p" = no ] || { printf ')" +
+        uid_map + "' > /proc/$p/uid_map && printf '" + gid_map +
+        R"(' > /proc/$p/gid_map && r=go; echo $r > "$t/go"; }
+wait $!; s=$?; rm -r "$t"; [ $r = go ] || exit 125; exit $s)";
+    return {"sh", "-c", script, "sh"};
+}
+// The equation file, set-user-ID, owned by `owner`, in group 0, with a hard
+// link, so that it is written in place; for a run in a user namespace.
+void set_uid_of(const fs::path &d, uid_t owner) {
+    if (std::system("unshare -U true") != 0) throw native_only{}; // no user namespaces here
+    fs::create_hard_link(d / "data.eqn-file", d / "twin");
+    if (chown((d / "data.eqn-file").c_str(), owner, 0) != 0 ||
+        chmod((d / "data.eqn-file").c_str(), 04664) != 0)
+        throw std::runtime_error("chown");
+}
+// A map of 131 lines, 4 KiB and more as the kernel shows it, whose last
+// line maps ID 130 to 5130.
+const std::string long_map = [] {
+    std::string s = "0 0 1\n";
+    for (int i = 1; i <= 130; ++i) s += std::to_string(i) + " " + std::to_string(5000 + i) + " 1\n";
+    return s;
+}();
 void chattr(const char *flags, const fs::path &p) {
     std::string cmd = std::string("chattr ") + flags + " '" + p.string() + "'";
     if (std::system(cmd.c_str()) != 0) throw std::runtime_error(cmd);
@@ -606,6 +639,22 @@ const cli_case root_cases[] = {
      {.program = "./zelmor",
       .wrapper = {"setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups", "unshare",
                   "-r", "--"}}},
+    {"set-user-ID file refused to root in a namespace whose later line maps its owner",
+     {{"data.tmp", line_in}, {"data.eqn-file", "old"}},
+     {"data.tmp"},
+     0,
+     "",
+     {{"data.eqn-file", line_out}, {"twin", line_out}},
+     [](const fs::path &d) { set_uid_of(d, 4242); },
+     {.wrapper = in_user_namespace("0 0 1\n1 4242 3\n", "0 0 1\n")}},
+    {"set-user-ID file refused to root in a namespace whose map's line past 4 KiB maps its owner",
+     {{"data.tmp", line_in}, {"data.eqn-file", "old"}},
+     {"data.tmp"},
+     0,
+     "",
+     {{"data.eqn-file", line_out}, {"twin", line_out}},
+     [](const fs::path &d) { set_uid_of(d, 5130); },
+     {.wrapper = in_user_namespace(long_map, "0 0 1\n")}},
     {"set-group-ID file outside its group emptied by root without the capability to keep it",
      {{"data.tmp", line_in}, {"data.eqn-file", "old"}},
      {"data.tmp"},
@@ -1003,6 +1052,9 @@ TEST(Cli, MetadataCarriedOver) {
          65534},
         {"set-user-ID bit lost in place", [](auto &, auto &eqn) { chmod(eqn.c_str(), 04755); },
          65534, true},
+        {"set-group-ID bit lost in place", [](auto &, auto &eqn) { chmod(eqn.c_str(), 02755); }, 0,
+         true},
+        {"sticky bit lost in place", [](auto &, auto &eqn) { chmod(eqn.c_str(), 01644); }, 0, true},
         {"writable file of another user replaced without its owner",
          [](auto &, auto &eqn) {
              ASSERT_EQ(chown(eqn.c_str(), 0, 0), 0);

@@ -240,6 +240,7 @@ TEST(Faults, ErrorsChangeTheWay) {
     };
     const char *partial = ".zelmor-partial-";
     const char *probe = "(deleted)"; // the file that tries what carries over
+    const char *eqn = "data.eqn-file>", *nameless = "O_TMPFILE"; // as strace shows them
     const char *read_first =
         "data.eqn-file\", O_RDONLY|O_NOCTTY|O_NONBLOCK|O_NOFOLLOW|O_CLOEXEC|O_PATH";
     const way_case cases[] = {
@@ -276,6 +277,12 @@ TEST(Faults, ErrorsChangeTheWay) {
         {{"mode refused to the new file", "fchmod", "EPERM", {}}, probe, 1, false, 0, false},
         {{"flags unsupported", "ioctl", "ENOTTY", {}}, "data.eqn-file>", 1, false, 0, true},
         {{"directory's flags unsupported", "statx", "EOPNOTSUPP", {}}, "", 1, false, 0, true},
+        {{"flags unknown to the kernel", "ioctl", "ENOSYS", {}}, eqn, 1, false, 0, true},
+        {{"flags meaningless to the file system", "ioctl", "EINVAL", {}}, eqn, 1, false, 0, true},
+        {{"nameless file unknown", "openat", "EISDIR", {}}, nameless, 1, false, 0, true},
+        {{"nameless file refused", "openat", "EINVAL", {}}, nameless, 1, false, 0, true},
+        {{"new file on a read-only disk", "openat", "EROFS", {}}, partial, 1, false, 0, false},
+        {{"lock interrupted in place", "flock", "EINTR", {}}, "data.eqn-file", 1, true, 0, false},
         {{"locks unsupported in place", "flock", "ENOLCK", {}}, "data.eqn-file", 1, true, 0, false},
         {{"write access refused", "faccessat2", "EACCES", {}}, "data.eqn-file", 1, false, 1, false},
         {{"input would block", "read", "EAGAIN", {}}, "data.tmp>", 1, false, 1, false},
@@ -709,6 +716,22 @@ TEST(Faults, HeldRaces) {
          [](const fs::path &d) {
              EXPECT_EQ(getxattr((d / "data.eqn-file").c_str(), "user.a", nullptr, 0), 1);
          }},
+        {"every attribute removed while listed taken for a failure",
+         [&](const fs::path &d) {
+             files(d);
+             if (setxattr((d / "data.eqn-file").c_str(), "user.a", "1", 1, 0) != 0)
+                 ADD_FAILURE() << "setxattr";
+         },
+         "data.tmp",
+         "flistxattr",
+         SYS_flistxattr,
+         "data.eqn-file>, \"",
+         [](const fs::path &d, pid_t) {
+             if (removexattr((d / "data.eqn-file").c_str(), "user.a") != 0)
+                 ADD_FAILURE() << "removexattr";
+         },
+         0,
+         {{"data.eqn-file", output}}},
         {"attribute grown while read lost, or the run failed",
          [&](const fs::path &d) {
              files(d);

@@ -334,18 +334,22 @@ struct held_case {
     bool batch = false;               // zelmor-batch -j1 PATH, not zelmor PATH
 };
 
-// The program that `tracer` runs, once it has sat in the call `nr` for two
-// looks in a row; 0 if it never does.
+// The program that `tracer` runs, once it has sat in the call `nr` for a
+// fifth of the hold, 20 looks in a row; 0 if it never does.  (A traced
+// call is shown as made while strace looks at it, which on a loaded
+// machine can take two looks: under the sanitizers, whose start-up reads
+// its maps many times, such a read was taken for the held one, and the
+// input grown before it was opened.)
 pid_t held_in(pid_t tracer, long nr) {
     std::string children =
         "/proc/" + std::to_string(tracer) + "/task/" + std::to_string(tracer) + "/children";
-    for (int seen = 0, i = 0; i < 300; ++i, usleep(10000)) {
+    for (int seen = 0, i = 0; i < 1000; ++i, usleep(10000)) {
         pid_t program = 0;
         long now = -1;
         std::istringstream(slurp(children)) >> program;
         std::istringstream(slurp("/proc/" + std::to_string(program) + "/syscall")) >> now;
         seen = now == nr ? seen + 1 : 0;
-        if (seen == 2) return program;
+        if (seen == 20) return program;
     }
     return 0;
 }

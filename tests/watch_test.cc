@@ -91,7 +91,10 @@ void many(const fs::path &dir, int n) {
 // Whether a file `name`.tmp, written now, is converted: every event
 // before it was taken.
 bool taken(const fs::path &name) {
-    spit(name.string() + ".tmp", line_in);
+    // Written whole, then moved in: a directory just made is searched, and
+    // the search may find it half written, changed while it is read.
+    spit(name.string() + ".part", line_in);
+    fs::rename(name.string() + ".part", name.string() + ".tmp");
     return appears(name.string() + ".eqn-file");
 }
 

@@ -9,6 +9,8 @@
 //   zelmor-watch-feed arrive STAGE DIR N
 //     moves the N files STAGE/f*.tmp into DIR as fast as it can, and prints
 //     the seconds from the first move to the last equation file.
+//   zelmor-watch-feed move STAGE DIR N
+//     moves them the same way, and prints the seconds the moves took.
 //   zelmor-watch-feed memory DIR PID N1 N2
 //     files in batches of 1,000, each batch converted then removed; after
 //     N1 files and after N2, prints the peak resident memory (VmHWM) of
@@ -69,7 +71,7 @@ void await(int in, size_t count) {
 }
 
 // Waits until DIR/f0.eqn-file to DIR/f<count - 1>.eqn-file all exist, by
-// looking for each in turn every 100 us: unlike a watch of its own, which
+// looking for each in turn every millisecond: unlike a watch of its own, which
 // doubles the events the kernel queues for each file, this costs the
 // watcher it measures next to nothing, so that it is measured as the
 // batch it is compared with is, with no observer beside it.
@@ -78,7 +80,7 @@ void await_published(const std::string &dir, long count) {
     for (long i = 0; i < count; ++i)
         while (stat((dir + "/f" + std::to_string(i) + ".eqn-file").c_str(), &st) != 0) {
             if (errno != ENOENT) die(dir);
-            (void)usleep(100);
+            (void)usleep(1000);
         }
 }
 
@@ -125,14 +127,14 @@ int main(int argc, char **argv) {
         if (us.empty()) return 1;
         std::printf("%zu files: median %.0f us, 99th percentile %.0f us\n", us.size(),
                     us[us.size() / 2], us[us.size() * 99 / 100]);
-    } else if (a.size() == 4 && a[0] == "arrive") {
+    } else if (a.size() == 4 && (a[0] == "arrive" || a[0] == "move")) {
         long n = std::atol(a[3].c_str());
         auto start = clock_type::now();
         for (long i = 0; i < n; ++i) {
             std::string name = "/f" + std::to_string(i) + ".tmp";
             if (rename((a[1] + name).c_str(), (a[2] + name).c_str()) != 0) die(name);
         }
-        await_published(a[2], n);
+        if (a[0] == "arrive") await_published(a[2], n);
         std::printf("%.3f\n", std::chrono::duration<double>(clock_type::now() - start).count());
     } else if (a.size() == 5 && a[0] == "memory") {
         int in = watching(a[1]);

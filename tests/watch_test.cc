@@ -89,7 +89,10 @@ void many(const fs::path &dir, int n) {
 }
 
 // Whether a file `name`.tmp, written now, is converted: every event
-// before it was taken.
+// before it was taken.  In a directory just made it may be converted
+// twice, once by that directory's search and once on its event, so a row
+// that moves or removes it afterwards puts it in a directory watched
+// before.
 bool taken(const fs::path &name) {
     // Written whole, then moved in: a directory just made is searched, and
     // the search may find it half written, changed while it is read.
@@ -203,7 +206,7 @@ const watch_case cases[] = {
     {"two directories exchanged, one left unwatched",
      [](const fs::path &d, pid_t) {
          fs::create_directories(d / "d/a"), fs::create_directories(d / "d/b");
-         ASSERT_TRUE(taken(d / "d/b/ready"));
+         ASSERT_TRUE(taken(d / "d/ready"));
          ASSERT_EQ(syscall(SYS_renameat2, AT_FDCWD, (d / "d/a").c_str(), AT_FDCWD,
                            (d / "d/b").c_str(), 2 /* RENAME_EXCHANGE */),
                    0);
@@ -220,7 +223,7 @@ const watch_case cases[] = {
          };
          auto before = held();
          for (int i = 0; i < 20; ++i) fs::create_directories(d / "d/r" / std::to_string(i));
-         ASSERT_TRUE(taken(d / "d/r/19/ready"));
+         ASSERT_TRUE(taken(d / "d/ready"));
          fs::remove_all(d / "d/r");
          ASSERT_TRUE(taken(d / "d/zx"));
          EXPECT_EQ(held(), before);

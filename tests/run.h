@@ -20,6 +20,7 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -221,6 +222,15 @@ inline void signal_process(pid_t pid, int sig, bool group = false) {
 
 // Whether the process `pid` is in the system call `nr`.
 inline bool in_syscall(pid_t pid, long nr) {
+#ifdef ZELMOR_HOST_X86_64
+    // Built for another CPU, the program runs under qemu-user, and the
+    // kernel shows the emulator's own call, by the x86-64 host's number:
+    // compared as built, every wait for a call ran to its limit.
+    const std::pair<long, long> host[] = {
+        {SYS_read, 0}, {SYS_write, 1}, {SYS_openat, 257}, {SYS_wait4, 61}, {SYS_waitid, 247}};
+    for (const auto &[ours, theirs] : host)
+        if (nr == ours) nr = theirs;
+#endif
     long now = -1;
     if (pid > 0) std::istringstream(slurp("/proc/" + std::to_string(pid) + "/syscall")) >> now;
     return now == nr;

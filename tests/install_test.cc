@@ -27,9 +27,16 @@ bool have(const char *tool) {
     return std::system(("command -v " + std::string(tool) + " >/dev/null").c_str()) == 0;
 }
 
+// The build installed: this one, or another given in ZELMOR_TEST_BUILD_DIR
+// (with its programs given to the other tests), such as a static build.
+std::string build_dir() {
+    const char *other = std::getenv("ZELMOR_TEST_BUILD_DIR");
+    return other != nullptr && *other != '\0' ? other : ZELMOR_BUILD_DIR;
+}
+
 TEST(Install, InstalledProgramRuns) {
     temp_dir prefix, work;
-    std::string install = std::string("'") + ZELMOR_CMAKE + "' --install '" + ZELMOR_BUILD_DIR +
+    std::string install = std::string("'") + ZELMOR_CMAKE + "' --install '" + build_dir() +
                           "' --prefix '" + prefix.path.string() + "'";
     ASSERT_EQ(std::system((install + " >/dev/null").c_str()), 0) << install;
     EXPECT_TRUE(fs::exists(prefix.path / ZELMOR_INSTALLED_MAN_PAGE));

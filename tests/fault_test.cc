@@ -40,6 +40,7 @@ const fault faults[] = {
     {"full disk", "write", "ENOSPC", ends::failed},
     {"failed close", "close", "EIO", ends::failed},
     {"failed rename", "/^rename(at2?)?$", "EIO", ends::failed},
+    {"failed link of a new equation file", "linkat", "EIO", ends::failed},
     {"no room for the new file", "openat", "ENOSPC", ends::failed},
     {"failed status", "newfstatat", "EIO", ends::failed}, // fstat and fstatat alike, in glibc
     {"failed status of the directory", "statx", "EIO", ends::failed},
@@ -79,8 +80,11 @@ bool have_strace() {
 const std::string input = repeat(line_in, 40000);
 const std::string output = repeat(line_out, 40000);
 
-// Converts data.tmp, over an equation file holding "old" (with a hard link,
-// so that it is written in place, when `in_place`), in a new directory
+// How the run publishes: over an equation file holding "old", that one
+// written in place (it has a hard link), or a new equation file.
+enum class way { replaced, in_place, fresh };
+
+// Converts data.tmp, published the way `w` says, in a new directory
 // under strace, which traces `f.calls` with `extra` options and
 // shows the files behind descriptors, calling `meanwhile` while it runs;
 // checks that the input is left as it was, and keeps the result and what
@@ -109,25 +113,25 @@ const std::string default_acl = [] {
     return s;
 }();
 
-void trace(traced_run &t, const fault &f, bool in_place, const std::vector<std::string> &extra,
+void trace(traced_run &t, const fault &f, way w, const std::vector<std::string> &extra,
            ino_t *old_inode = nullptr) {
     spit(t.dir.path / "data.tmp", input);
-    spit(t.dir.path / "data.eqn-file", "old");
     // An attribute to carry over, and an ACL the new file gains and must lose.
     fs::path eqn = t.dir.path / "data.eqn-file";
-    if (setxattr(eqn.c_str(), "user.fault", "1", 1, 0) != 0 ||
+    if (w != way::fresh) spit(eqn, "old");
+    if ((w != way::fresh && setxattr(eqn.c_str(), "user.fault", "1", 1, 0) != 0) ||
         setxattr(t.dir.path.c_str(), "system.posix_acl_default", default_acl.data(),
                  default_acl.size(), 0) != 0)
         ADD_FAILURE() << "setxattr";
-    if (in_place) fs::create_hard_link(t.dir.path / "data.eqn-file", t.dir.path / "twin");
+    if (w == way::in_place) fs::create_hard_link(t.dir.path / "data.eqn-file", t.dir.path / "twin");
     if (old_inode != nullptr) *old_inode = inode(eqn);
     fs::path log = t.log_dir.path / "strace.log";
     run_options opts;
     // LeakSanitizer, in a sanitizer build, cannot work under a tracer.
     opts.wrapper = {"strace", "-qq", "-y", "-E", "ASAN_OPTIONS=detect_leaks=0", "-o", log.string(),
                     "-e",
-                    // The rename too, to tell the calls after it.
-                    std::string("trace=") + f.calls + ",/^rename(at2?)?$"};
+                    // The rename or link too, to tell the calls after it.
+                    std::string("trace=") + f.calls + ",/^rename(at2?)?$,linkat"};
     opts.wrapper.insert(opts.wrapper.end(), extra.begin(), extra.end());
     // A full path, so that strace shows every path of the run in full.
     pid_t tracer = start(t.dir.path, {(t.dir.path / "data.tmp").string()}, opts, t.log_dir.path);
@@ -139,28 +143,32 @@ void trace(traced_run &t, const fault &f, bool in_place, const std::vector<std::
 
 // Which of the calls of `f` in a run without faults, counted from 1, touch
 // a file of the run (the loader and the sanitizers make others), how many
-// there are in all, and how many come before the rename that publishes
-// the run.  A file of the run shows as a path in the run's directory, or
+// there are in all, and how many come before the rename or link that
+// publishes the run.  A file of the run shows as a path in the run's directory, or
 // as a name relative to a descriptor of it.
-std::vector<int> calls_on_files(const fault &f, bool in_place, int &all, int &published) {
+std::vector<int> calls_on_files(const fault &f, way w, int &all, int &published) {
     traced_run t;
-    trace(t, f, in_place, {});
+    trace(t, f, w, {});
     std::istringstream lines(t.log);
     std::vector<int> ours;
     all = 0;
     published = -1;
-    bool renames = std::string(f.calls).find("rename") != std::string::npos;
+    auto made = [&](const char *call) {
+        return std::string(f.calls).find(call) != std::string::npos;
+    };
     for (std::string line; std::getline(lines, line);) {
-        if (!renames && line.rfind("rename", 0) == 0) {
+        bool renamed = line.rfind("rename", 0) == 0, linked = line.rfind("linkat", 0) == 0;
+        if ((renamed && !made("rename")) || (linked && !made("link"))) {
             published = all;
             continue;
         }
         ++all;
-        std::string dir = t.dir.path.string();
-        size_t rel = line.find(dir + ">, \"");
-        if (line.find(dir + "/") != std::string::npos ||
-            (rel != std::string::npos && line[rel + dir.size() + 4] != '/'))
-            ours.push_back(all);
+        std::string dir = t.dir.path.string(), at = dir + ">, \"";
+        bool relative = false; // a name relative to the directory, not a full path
+        for (size_t rel = line.find(at); !relative && rel != std::string::npos;
+             rel = line.find(at, rel + 1))
+            relative = line[rel + at.size()] != '/';
+        if (line.find(dir + "/") != std::string::npos || relative) ours.push_back(all);
     }
     if (published < 0) published = all;
     return ours;
@@ -173,19 +181,23 @@ std::vector<int> calls_on_files(const fault &f, bool in_place, int &all, int &pu
 TEST(Faults, EveryCallFailsInTurn) {
     if (!have_strace()) GTEST_SKIP() << "needs strace (apt-get install strace)";
     if (!emulator().empty()) GTEST_SKIP() << "under an emulator, strace would trace the emulator";
-    for (bool in_place : {false, true})
-        for (const fault &f : faults) {
+    for (const fault &f : faults) {
+        bool made = f.result == ends::either; // a way that the run need not take
+        for (way w : {way::replaced, way::in_place, way::fresh}) {
+            bool in_place = w == way::in_place;
             int all = 0, published = 0;
-            std::vector<int> ours = calls_on_files(f, in_place, all, published);
-            if (in_place && ours.empty()) continue; // a call that only replacing makes
-            if (f.result == ends::either && ours.empty()) continue;
-            ASSERT_FALSE(ours.empty()) << f.what << ": the call was never made";
+            std::vector<int> ours = calls_on_files(f, w, all, published);
+            if (ours.empty()) continue; // a call that another way makes
+            made = true;
             ours.push_back(all + 1); // past the last call: nothing fails
             for (int n : ours) {
                 SCOPED_TRACE(std::string(f.what) + " at call " + std::to_string(n) + " of " +
-                             std::to_string(all) + (in_place ? ", in place" : ""));
+                             std::to_string(all) +
+                             (in_place          ? ", in place"
+                              : w == way::fresh ? ", new"
+                                                : ""));
                 traced_run t;
-                trace(t, f, in_place,
+                trace(t, f, w,
                       {"-e", std::string("inject=") + f.calls + ":error=" + f.error +
                                  ":when=" + std::to_string(n)});
                 bool may_fail = n <= all && f.result != ends::retried,
@@ -202,16 +214,22 @@ TEST(Faults, EveryCallFailsInTurn) {
                     EXPECT_EQ(stat((t.dir.path / "data.eqn-file").c_str(), &st), 0);
                     EXPECT_EQ(st.st_mtime, 0) << "emptied, yet newer than its input";
                 }
-                EXPECT_TRUE(same_bytes(emptied                        ? ""
-                                       : status == 0 || n > published ? output
-                                                                      : "old",
+                EXPECT_TRUE(same_bytes(emptied || (status == 1 && w == way::fresh) ? ""
+                                       : status == 0 || n > published              ? output
+                                                                                   : "old",
                                        eqn));
+                if (w == way::fresh) {
+                    EXPECT_EQ(fs::exists(t.dir.path / "data.eqn-file"), status == 0)
+                        << "an equation file made by a failed run";
+                }
                 if (in_place) {
                     EXPECT_TRUE(same_bytes(eqn, slurp(t.dir.path / "twin")));
                 }
                 EXPECT_EQ(partial_files(t.dir.path), std::vector<std::string>{});
             }
         }
+        EXPECT_TRUE(made) << f.what << ": the call was never made";
+    }
 }
 
 // The number of the call, among those traced, whose line holds `marker`.
@@ -234,7 +252,7 @@ TEST(Faults, ErrorsChangeTheWay) {
         fault f;
         const char *marker;
         int times;
-        bool in_place; // the equation file has a hard link
+        way w;
         int status;
         bool replaced;
     };
@@ -244,68 +262,149 @@ TEST(Faults, ErrorsChangeTheWay) {
     const char *read_first =
         "data.eqn-file\", O_RDONLY|O_NOCTTY|O_NONBLOCK|O_NOFOLLOW|O_CLOEXEC|O_PATH";
     const way_case cases[] = {
-        {{"name of the new file taken", "openat", "EEXIST", {}}, partial, 1, false, 0, true},
-        {{"99 names taken", "openat", "EEXIST", {}}, partial, 99, false, 0, true},
-        {{"100 names taken", "openat", "EEXIST", {}}, partial, 100, false, 1, false},
-        {{"new file refused", "openat", "EACCES", {}}, partial, 1, false, 0, false},
+        {{"name of the new file taken", "openat", "EEXIST", {}},
+         partial,
+         1,
+         way::replaced,
+         0,
+         true},
+        {{"99 names taken", "openat", "EEXIST", {}}, partial, 99, way::replaced, 0, true},
+        {{"100 names taken", "openat", "EEXIST", {}}, partial, 100, way::replaced, 1, false},
+        {{"new file refused", "openat", "EACCES", {}}, partial, 1, way::replaced, 0, false},
         {{"equation file gone before it was read", "openat", "ENOENT", {}},
          read_first,
          1,
-         false,
+         way::replaced,
          0,
          true},
-        {{"equation file gone at 7 walks", "openat", "ENOENT", {}}, read_first, 7, false, 0, true},
-        {{"equation file gone at 8 walks", "openat", "ENOENT", {}}, read_first, 8, false, 1, false},
+        {{"equation file gone at 7 walks", "openat", "ENOENT", {}},
+         read_first,
+         7,
+         way::replaced,
+         0,
+         true},
+        {{"equation file gone at 8 walks", "openat", "ENOENT", {}},
+         read_first,
+         8,
+         way::replaced,
+         1,
+         false},
         {{"link met opening in place", "openat", "ELOOP", {}},
          "data.eqn-file\", O_WRONLY",
          1,
-         true,
+         way::in_place,
          0,
          false},
         {{"attributes refused to the new file", "fsetxattr", "EPERM", {}},
          probe,
          1,
-         false,
+         way::replaced,
          0,
          false},
         {{"attributes unsupported by the new file", "fsetxattr", "EOPNOTSUPP", {}},
          probe,
          1,
-         false,
+         way::replaced,
          0,
          false},
-        {{"mode refused to the new file", "fchmod", "EPERM", {}}, probe, 1, false, 0, false},
-        {{"flags unsupported", "ioctl", "ENOTTY", {}}, "data.eqn-file>", 1, false, 0, true},
-        {{"directory's flags unsupported", "statx", "EOPNOTSUPP", {}}, "", 1, false, 0, true},
-        {{"flags unknown to the kernel", "ioctl", "ENOSYS", {}}, eqn, 1, false, 0, true},
-        {{"flags meaningless to the file system", "ioctl", "EINVAL", {}}, eqn, 1, false, 0, true},
-        {{"nameless file unknown", "openat", "EISDIR", {}}, nameless, 1, false, 0, true},
-        {{"nameless file refused", "openat", "EINVAL", {}}, nameless, 1, false, 0, true},
-        {{"new file on a read-only disk", "openat", "EROFS", {}}, partial, 1, false, 0, false},
-        {{"lock interrupted in place", "flock", "EINTR", {}}, "data.eqn-file", 1, true, 0, false},
-        {{"locks unsupported in place", "flock", "ENOLCK", {}}, "data.eqn-file", 1, true, 0, false},
-        {{"write access refused", "faccessat2", "EACCES", {}}, "data.eqn-file", 1, false, 1, false},
-        {{"input would block", "read", "EAGAIN", {}}, "data.tmp>", 1, false, 1, false},
-        {{"rename across devices", "/^rename(at2?)?$", "EXDEV", {}}, partial, 1, false, 1, false},
+        {{"mode refused to the new file", "fchmod", "EPERM", {}},
+         probe,
+         1,
+         way::replaced,
+         0,
+         false},
+        {{"flags unsupported", "ioctl", "ENOTTY", {}}, "data.eqn-file>", 1, way::replaced, 0, true},
+        {{"directory's flags unsupported", "statx", "EOPNOTSUPP", {}},
+         "",
+         1,
+         way::replaced,
+         0,
+         true},
+        {{"flags unknown to the kernel", "ioctl", "ENOSYS", {}}, eqn, 1, way::replaced, 0, true},
+        {{"flags meaningless to the file system", "ioctl", "EINVAL", {}},
+         eqn,
+         1,
+         way::replaced,
+         0,
+         true},
+        {{"nameless file unknown", "openat", "EISDIR", {}}, nameless, 1, way::replaced, 0, true},
+        {{"nameless file refused", "openat", "EINVAL", {}}, nameless, 1, way::replaced, 0, true},
+        {{"new file on a read-only disk", "openat", "EROFS", {}},
+         partial,
+         1,
+         way::replaced,
+         0,
+         false},
+        {{"lock interrupted in place", "flock", "EINTR", {}},
+         "data.eqn-file",
+         1,
+         way::in_place,
+         0,
+         false},
+        {{"locks unsupported in place", "flock", "ENOLCK", {}},
+         "data.eqn-file",
+         1,
+         way::in_place,
+         0,
+         false},
+        {{"write access refused", "faccessat2", "EACCES", {}},
+         "data.eqn-file",
+         1,
+         way::replaced,
+         1,
+         false},
+        {{"input would block", "read", "EAGAIN", {}}, "data.tmp>", 1, way::replaced, 1, false},
+        {{"rename across devices", "/^rename(at2?)?$", "EXDEV", {}},
+         partial,
+         1,
+         way::replaced,
+         1,
+         false},
+        {{"no /proc to link the nameless file by", "newfstatat", "ENOENT", {}},
+         "/proc/self/fd",
+         1,
+         way::fresh,
+         0,
+         true},
+        {{"name of a new equation file taken meanwhile", "linkat", "EEXIST", {}},
+         "data.eqn-file",
+         1,
+         way::fresh,
+         0,
+         true},
+        {{"and 99 names of its own", "linkat", "EEXIST", {}},
+         "data.eqn-file",
+         100,
+         way::fresh,
+         0,
+         true},
+        {{"and 100 names of its own", "linkat", "EEXIST", {}},
+         "data.eqn-file",
+         101,
+         way::fresh,
+         1,
+         false},
     };
     for (const way_case &c : cases) {
         SCOPED_TRACE(c.f.what);
         int n = 0;
         {
             traced_run dry;
-            trace(dry, c.f, c.in_place, {});
+            trace(dry, c.f, c.w, {});
             n = call_holding(dry.log, c.marker);
             ASSERT_NE(n, 0) << c.marker << ": no such call";
         }
         traced_run t;
         ino_t before = 0;
-        trace(t, c.f, c.in_place,
+        trace(t, c.f, c.w,
               {"-e", std::string("inject=") + c.f.calls + ":error=" + c.f.error +
                          ":when=" + std::to_string(n) + ".." + std::to_string(n + c.times - 1)},
               &before);
         EXPECT_EQ(t.result.status, c.status);
-        EXPECT_TRUE(
-            same_bytes(c.status == 0 ? output : "old", slurp(t.dir.path / "data.eqn-file")));
+        EXPECT_TRUE(same_bytes(c.status == 0       ? output
+                               : c.w == way::fresh ? ""
+                                                   : "old",
+                               slurp(t.dir.path / "data.eqn-file")));
         EXPECT_EQ(inode(t.dir.path / "data.eqn-file") != before, c.replaced) << "replaced";
         EXPECT_EQ(partial_files(t.dir.path), std::vector<std::string>{});
     }
@@ -472,6 +571,12 @@ void held_races(size_t half) {
             EXPECT_EQ(fs::status(p).permissions() & fs::perms::mask,
                       fs::perms::owner_read | fs::perms::owner_write);
     };
+    // A new equation file, while the run is held, without a name to open.
+    const char *unnamed = ">(deleted)"; // as strace shows a descriptor of one
+    auto nameless = [](const fs::path &d, pid_t) {
+        EXPECT_EQ(partial_files(d), std::vector<std::string>{});
+        EXPECT_FALSE(fs::exists(fs::symlink_status(d / "data.eqn-file"))) << "named unfinished";
+    };
     ino_t second = 0; // the equation file that another run published meanwhile
     std::vector<held_case> cases = {
         {"signal at the new file's close published the run",
@@ -609,10 +714,24 @@ void held_races(size_t half) {
          "data.tmp",
          "write",
          SYS_write,
-         partial,
-         private_partials,
+         unnamed,
+         nameless,
          0,
          {{"data.eqn-file", output}}},
+        {"equation file made between the walk and the link lost what it had",
+         [](const fs::path &d) { spit(d / "data.tmp", input); },
+         "data.tmp",
+         "write",
+         SYS_write,
+         unnamed,
+         [](const fs::path &d, pid_t) {
+             spit(d / "data.eqn-file", "old");
+             fs::permissions(d / "data.eqn-file", fs::perms::owner_read | fs::perms::owner_write);
+         },
+         0,
+         {{"data.eqn-file", output}},
+         0,
+         narrowed},
         {"new file given its final mode before its last write",
          files,
          "data.tmp",
@@ -866,6 +985,7 @@ void held_races(size_t half) {
         fs::permissions(d / "pub", fs::perms::all | fs::perms::sticky_bit);
     };
     const char *in_place_open = "\"data.eqn-file\", O_WRONLY";
+    const char *nameless_open = "O_TMPFILE"; // a new equation file, made without a name
     std::vector<held_case> root_cases = {
         {"another user's file opened in place after the walk written",
          own,
@@ -889,7 +1009,7 @@ void held_races(size_t half) {
          },
          1,
          {{"private/notes", "notes"}, {"pub/twin", "old"}}},
-        {"link planted between the walk and the rename followed",
+        {"link planted between the walk and the link followed",
          [&](const fs::path &d) {
              sticky(d);
              spit(d / "pub/data.tmp", input);
@@ -898,14 +1018,14 @@ void held_races(size_t half) {
          "pub/data.tmp",
          "openat",
          SYS_openat,
-         partial,
+         nameless_open,
          [&](const fs::path &d, pid_t) {
              fs::create_symlink("../private/notes", d / "pub/b");
              as_nobody(d / "pub/b");
          },
          1,
          {{"private/notes", "notes"}}},
-        {"file planted before the rename given the conversion",
+        {"file planted before the link given the conversion",
          [&](const fs::path &d) {
              sticky(d);
              spit(d / "pub/data.tmp", input);
@@ -913,7 +1033,7 @@ void held_races(size_t half) {
          "pub/data.tmp",
          "openat",
          SYS_openat,
-         partial,
+         nameless_open,
          [&](const fs::path &d, pid_t) {
              spit(d / "pub/data.eqn-file", "theirs");
              as_nobody(d / "pub/data.eqn-file");

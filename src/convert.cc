@@ -73,7 +73,7 @@ conversion_result convert_open(unique_fd input, const struct stat &st, int outpu
         return r;
     }
     struct stat target;
-    if (!buffers.off_limits.empty() && pub.temp.empty() && !pub.unnamed &&
+    if (!buffers.off_limits.empty() && pub.temp.empty() &&
         (fstat(pub.file.get(), &target) != 0 || off_limits(buffers, target))) {
         publish_abandon(pub);
         return {EPERM, failed_at::output};

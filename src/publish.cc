@@ -4,10 +4,7 @@
 // The conversion goes to a new file beside the equation file, which is
 // renamed over it once every byte is written and the file closed, so that
 // the equation file's name holds the previous file or a complete
-// conversion at every moment.  Where there is no equation file yet, the
-// new file is made without a name and linked under the equation file's
-// once complete: nothing is left of it if the run ends before, and a
-// directory that is watched sees the one name made.  Where a rename would change more than the
+// conversion at every moment.  Where a rename would change more than the
 // inode (a file with other hard links, a FIFO or a device, an owner, group,
 // mode, extended attribute or flag the new file cannot take, a directory
 // where no new file can be made or renamed), the equation file is written
@@ -144,56 +141,44 @@ outcome probe(publication &pub) {
     return refused(err) || unsupported(err) ? outcome::in_place : outcome::failed;
 }
 
-// The mode a new equation file gets, given after the last write where the
-// file was made with a name of its own: 0666 less the umask.  The file
-// made without a name, where the system makes such files, was given it,
-// or what the directory's default ACL says, as it was made.
-mode_t umask_mode() {
-    mode_t mask = umask(0);
-    (void)umask(mask);
-    return 0666 & ~mask;
-}
-
-// The path through which `fd`, a file without a name, is linked under one.
-std::string fd_path(int fd) {
-    return "/proc/self/fd/" + std::to_string(fd);
-}
-
-// Makes the new file for an equation file that does not exist yet without
-// a name, with mode 0666 as the umask or the directory's default ACL
-// narrows it, as any new file: until it is linked under the equation
-// file's name, complete, nothing else can reach it, and if the run ends
-// before, nothing is left of it.  Where the system makes no such file, or
-// cannot link it under a name later (no /proc), the caller makes one with
-// a name of its own (`changed`), of the mode `fresh`.
-outcome make_unnamed(publication &pub, mode_t &fresh) {
-    fresh = umask_mode();
+// The mode a file made in the equation file's directory with mode 0666
+// gets, less the umask or as the directory's default ACL narrows it: what
+// a new equation file is given once written.  Read off a file the system
+// makes without a name where it can; elsewhere off an empty file of the
+// run's own, made and removed at once, as the umask alone would not say
+// what a default ACL gives.
+outcome fresh_mode(publication &pub, mode_t &mode) {
+    struct stat st;
+    bool read = false;
 #ifdef O_TMPFILE
     unique_fd file(openat(pub.dir.get(), ".", O_TMPFILE | write_flags, 0666));
     // Without such files, the system says the flags are unsupported or
     // takes them for a directory's.
-    if (!file.valid() && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
-        return outcome::changed;
-    if (!file.valid()) return refused(errno) ? outcome::in_place : outcome::failed;
-    struct stat made, linked;
-    if (fstat(file.get(), &made) != 0) return outcome::failed;
-    fresh = made.st_mode & 07777;
-    if (stat(fd_path(file.get()).c_str(), &linked) != 0)
-        return errno == ENOENT || errno == ENOTDIR || errno == EACCES ? outcome::changed
-                                                                      : outcome::failed;
-    if (!same_file(made, linked)) return outcome::changed;
-    pub.file = std::move(file);
-    pub.unnamed = true;
-    return outcome::ready;
-#else
-    (void)pub;
-    return outcome::changed;
+    if (!file.valid() && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+        return refused(errno) ? outcome::in_place : outcome::failed;
+    if (file.valid()) {
+        read = fstat(file.get(), &st) == 0;
+        if (file.close() != 0 || !read) return outcome::failed;
+        mode = st.st_mode & 07777;
+        return outcome::ready;
+    }
 #endif
+    std::string name;
+    if (!make_partial(pub, name, 0666)) return refused(errno) ? outcome::in_place : outcome::failed;
+    read = fstat(pub.file.get(), &st) == 0;
+    bool closed = pub.file.close() == 0;
+    int err = errno;
+    take_back_closed();
+    take_back_now(); // removes it, by its name
+    errno = err;
+    if (!read || !closed) return outcome::failed;
+    mode = st.st_mode & 07777;
+    return outcome::ready;
 }
 
 // Makes the new file beside the equation file that `p` found.  An existing
 // equation file's owner, group, mode, flags and extended attributes carry
-// over; a new one gets the mode of any new file.
+// over; a new one gets mode 0666 less the umask.
 outcome make_new(publication &pub, const place &p) {
     bool frozen_directory = false;
     if (!frozen_dir(pub.dir.get(), frozen_directory)) return outcome::failed;
@@ -207,12 +192,12 @@ outcome make_new(publication &pub, const place &p) {
         outcome probed = probe(pub);
         if (probed != outcome::ready) return probed;
     }
-    if (!p.exists) {
-        outcome unnamed = make_unnamed(pub, pub.fresh);
-        if (unnamed != outcome::changed) return unnamed;
-    }
     // Private until the last write: then it gets the old file's owner and
     // mode, or those of a new file.
+    if (!p.exists) {
+        outcome mode = fresh_mode(pub, pub.fresh);
+        if (mode != outcome::ready) return mode;
+    }
     std::string temp;
     if (!make_partial(pub, temp, 0600)) return refused(errno) ? outcome::in_place : outcome::failed;
     pub.temp = std::move(temp);
@@ -334,6 +319,9 @@ bool carry_over(publication &pub, int fd, unique_fd &previous) {
     }
     if (!S_ISREG(now.st.st_mode) || now.st.st_nlink != 1) return errno = EAGAIN, false;
     if (!trusted(pub.dir.get(), now.st)) return false;
+    // Made immutable or append-only meanwhile: the new file, given its
+    // flags, could be neither renamed over it nor removed.
+    if (frozen(now)) return errno = EPERM, false;
     pub.carried = std::move(now);
     pub.carry = true;
     return give_metadata(fd, pub.carried);
@@ -363,68 +351,20 @@ bool no_signal() {
     return !caught_signal_pending() || (errno = EINTR, false);
 }
 
-// Renames the new file, through `kept`, a second descriptor of it, over
-// the equation file.  What carries over is read and given just before, so
-// that as little as the check for a signal stands between that look at
-// the replaced file and the rename.  Every call that can say the
-// conversion is incomplete comes before the rename: after it, `kept`,
-// which never wrote a byte, is closed without a look at what its close
-// says.
-bool replace(publication &pub, const unique_fd &kept) {
-    unique_fd previous;
-    if (!carry_over(pub, kept.get(), previous) || !no_signal() ||
+// The close of the descriptor written says whether every byte got out;
+// what carries over is read and given after it, through a second
+// descriptor of the new file, so that as little as the check for a signal
+// stands between that look at the replaced file and the rename.  Every
+// call that can say the conversion is incomplete comes before the rename:
+// after it, the second descriptor, which never wrote a byte, is closed
+// without a look at what its close says.
+bool commit_new(publication &pub) {
+    unique_fd kept(fcntl(pub.file.get(), F_DUPFD_CLOEXEC, 0)), previous;
+    if (!kept.valid() || !close_file(pub) || !carry_over(pub, kept.get(), previous) ||
+        !no_signal() ||
         renameat(pub.dir.get(), pub.temp.c_str(), pub.dir.get(), pub.name.c_str()) != 0)
         return false;
     return narrowed(pub, kept.get(), previous);
-}
-
-// The close of the descriptor written says whether every byte got out:
-// a second descriptor of the file, opened before, carries on from there.
-unique_fd close_written(publication &pub) {
-    unique_fd kept(fcntl(pub.file.get(), F_DUPFD_CLOEXEC, 0));
-    if (!kept.valid() || !close_file(pub)) return unique_fd();
-    return kept;
-}
-
-bool commit_new(publication &pub) {
-    unique_fd kept = close_written(pub);
-    return kept.valid() && replace(pub, kept);
-}
-
-// Gives the file without a name, through `kept`, a name of its own beside
-// the equation file, private again and armed for the take-back: an
-// equation file was made since the walk, and is replaced as any other.
-bool name_unnamed(publication &pub, const unique_fd &kept) {
-    if (fchmod(kept.get(), 0600) != 0) return false;
-    std::string temp = std::string(partial_prefix) + std::string(random_digits, '0');
-    std::string from = fd_path(kept.get());
-    hold_signals();
-    int linked = -1;
-    for (unsigned attempt = 0; linked != 0 && attempt < max_attempts; ++attempt) {
-        random_part(&temp[sizeof partial_prefix - 1], attempt);
-        linked = linkat(AT_FDCWD, from.c_str(), pub.dir.get(), temp.c_str(), AT_SYMLINK_FOLLOW);
-        if (linked != 0 && errno != EEXIST) break;
-    }
-    bool armed = linked == 0 && arm_take_back(pub.dir.get(), temp.c_str(), kept.get(), true, false);
-    int err = errno;
-    if (linked == 0 && !armed) (void)unlinkat(pub.dir.get(), temp.c_str(), 0);
-    take_back_closed(); // by its name from now on: `kept` is closed before the take-back
-    release_signals();
-    errno = err;
-    if (!armed) return false;
-    pub.temp = std::move(temp);
-    return true;
-}
-
-// A new equation file: the file without a name is linked under its name,
-// complete, which fails if another file took the name meanwhile.
-bool commit_unnamed(publication &pub) {
-    unique_fd kept = close_written(pub);
-    if (!kept.valid() || !no_signal()) return false;
-    if (linkat(AT_FDCWD, fd_path(kept.get()).c_str(), pub.dir.get(), pub.name.c_str(),
-               AT_SYMLINK_FOLLOW) == 0)
-        return true;
-    return errno == EEXIST && name_unnamed(pub, kept) && replace(pub, kept);
 }
 
 // In place, the close publishes; writing may have cleared set-ID bits.
@@ -454,9 +394,7 @@ bool publish_commit(publication &pub) noexcept {
     hold_signals();
     bool ok = false;
     try {
-        ok = pub.unnamed        ? commit_unnamed(pub)
-             : pub.temp.empty() ? commit_in_place(pub)
-                                : commit_new(pub);
+        ok = pub.temp.empty() ? commit_in_place(pub) : commit_new(pub);
     } catch (...) {
         errno = ENOMEM;
     }
@@ -477,6 +415,5 @@ void publish_abandon(publication &pub) noexcept {
     pub.file.reset();
     pub.dir.reset();
     pub.temp.clear();
-    pub.unnamed = false;
     errno = err;
 }

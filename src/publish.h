@@ -17,14 +17,12 @@
 // One run's publication, owned by the driver from begin to commit or
 // abandon.
 struct publication {
-    unique_fd dir;        // the equation file's directory
-    std::string name;     // the equation file's name in `dir`; "" when reached
-                          // only through a link under /proc
-    std::string temp;     // the new file's name in `dir`; "" when in place
-    bool unnamed = false; // the new file has no name until it is linked
-                          // under the equation file's, complete
-    unique_fd file;       // where the conversion is written
-    bool carry = false;   // `carried` is the replaced file's, to carry over
+    unique_fd dir;      // the equation file's directory
+    std::string name;   // the equation file's name in `dir`; "" when reached
+                        // only through a link under /proc
+    std::string temp;   // the new file's name in `dir`; "" when in place
+    unique_fd file;     // where the conversion is written
+    bool carry = false; // `carried` is the replaced file's, to carry over
     metadata carried;
     mode_t mode = 0;  // in place: the mode to keep, which writing may narrow
     mode_t fresh = 0; // a new equation file's mode, given after the last write

@@ -1130,13 +1130,13 @@ TEST(Batch, SignalAtACommitCountsTheFile) {
                     "-o",
                     (logs.path / "log").string(),
                     "-e",
-                    "trace=linkat",
+                    "trace=renameat",
                     "-e",
-                    "inject=linkat:delay_exit=1000000"};
+                    "inject=renameat:delay_exit=1000000"};
     pid_t tracer = start(dir.path, {"-j1", "a.tmp"}, opts, capture.path), pid = 0;
     started_tree guard{tracer};
-    // The worker has linked its new file under its name, and is held there.
-    for (int i = 0; i < 1000 && !in_syscall(child(pid = child(tracer)), SYS_linkat); ++i)
+    // The worker has renamed its file, and is held there.
+    for (int i = 0; i < 1000 && !in_syscall(child(pid = child(tracer)), SYS_renameat); ++i)
         usleep(5000);
     ASSERT_NE(pid, 0) << "the batch never started";
     kill(pid, SIGTERM);

@@ -11,10 +11,12 @@
 
 #include <cstdlib>
 #include <functional>
+#include <linux/fs.h>
 #include <optional>
 #include <signal.h>
 #include <sstream>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <tuple>
@@ -40,7 +42,6 @@ const fault faults[] = {
     {"full disk", "write", "ENOSPC", ends::failed},
     {"failed close", "close", "EIO", ends::failed},
     {"failed rename", "/^rename(at2?)?$", "EIO", ends::failed},
-    {"failed link of a new equation file", "linkat", "EIO", ends::failed},
     {"no room for the new file", "openat", "ENOSPC", ends::failed},
     {"failed status", "newfstatat", "EIO", ends::failed}, // fstat and fstatat alike, in glibc
     {"failed status of the directory", "statx", "EIO", ends::failed},
@@ -130,8 +131,8 @@ void trace(traced_run &t, const fault &f, way w, const std::vector<std::string> 
     // LeakSanitizer, in a sanitizer build, cannot work under a tracer.
     opts.wrapper = {"strace", "-qq", "-y", "-E", "ASAN_OPTIONS=detect_leaks=0", "-o", log.string(),
                     "-e",
-                    // The rename or link too, to tell the calls after it.
-                    std::string("trace=") + f.calls + ",/^rename(at2?)?$,linkat"};
+                    // The rename too, to tell the calls after it.
+                    std::string("trace=") + f.calls + ",/^rename(at2?)?$"};
     opts.wrapper.insert(opts.wrapper.end(), extra.begin(), extra.end());
     // A full path, so that strace shows every path of the run in full.
     pid_t tracer = start(t.dir.path, {(t.dir.path / "data.tmp").string()}, opts, t.log_dir.path);
@@ -143,8 +144,8 @@ void trace(traced_run &t, const fault &f, way w, const std::vector<std::string> 
 
 // Which of the calls of `f` in a run without faults, counted from 1, touch
 // a file of the run (the loader and the sanitizers make others), how many
-// there are in all, and how many come before the rename or link that
-// publishes the run.  A file of the run shows as a path in the run's directory, or
+// there are in all, and how many come before the rename that publishes
+// the run.  A file of the run shows as a path in the run's directory, or
 // as a name relative to a descriptor of it.
 std::vector<int> calls_on_files(const fault &f, way w, int &all, int &published) {
     traced_run t;
@@ -153,12 +154,9 @@ std::vector<int> calls_on_files(const fault &f, way w, int &all, int &published)
     std::vector<int> ours;
     all = 0;
     published = -1;
-    auto made = [&](const char *call) {
-        return std::string(f.calls).find(call) != std::string::npos;
-    };
+    bool renames = std::string(f.calls).find("rename") != std::string::npos;
     for (std::string line; std::getline(lines, line);) {
-        bool renamed = line.rfind("rename", 0) == 0, linked = line.rfind("linkat", 0) == 0;
-        if ((renamed && !made("rename")) || (linked && !made("link"))) {
+        if (!renames && line.rfind("rename", 0) == 0) {
             published = all;
             continue;
         }
@@ -360,30 +358,6 @@ TEST(Faults, ErrorsChangeTheWay) {
          way::replaced,
          1,
          false},
-        {{"no /proc to link the nameless file by", "newfstatat", "ENOENT", {}},
-         "/proc/self/fd",
-         1,
-         way::fresh,
-         0,
-         true},
-        {{"name of a new equation file taken meanwhile", "linkat", "EEXIST", {}},
-         "data.eqn-file",
-         1,
-         way::fresh,
-         0,
-         true},
-        {{"and 99 names of its own", "linkat", "EEXIST", {}},
-         "data.eqn-file",
-         100,
-         way::fresh,
-         0,
-         true},
-        {{"and 100 names of its own", "linkat", "EEXIST", {}},
-         "data.eqn-file",
-         101,
-         way::fresh,
-         1,
-         false},
     };
     for (const way_case &c : cases) {
         SCOPED_TRACE(c.f.what);
@@ -407,6 +381,60 @@ TEST(Faults, ErrorsChangeTheWay) {
                                slurp(t.dir.path / "data.eqn-file")));
         EXPECT_EQ(inode(t.dir.path / "data.eqn-file") != before, c.replaced) << "replaced";
         EXPECT_EQ(partial_files(t.dir.path), std::vector<std::string>{});
+    }
+}
+
+// A new equation file gets the mode that any new file gets in its
+// directory, as its default ACL has it (here: nothing for others, whatever
+// the umask), whichever way the file is made.
+TEST(Faults, NewFileModeAsTheDefaultAcl) {
+    if (!have_strace()) GTEST_SKIP() << "needs strace (apt-get install strace)";
+    if (!emulator().empty()) GTEST_SKIP() << "under an emulator, strace would trace the emulator";
+    std::string closed_acl("\2\0\0\0", 4); // owner rw, group r, mask rw, others nothing
+    for (auto [tag, perm] : {std::pair{1, 6}, {4, 4}, {0x10, 6}, {0x20, 0}})
+        closed_acl += std::string{char(tag), 0, char(perm), 0, '\xff', '\xff', '\xff', '\xff'};
+    struct mode_case {
+        const char *what, *calls, *error, *marker;
+    };
+    const mode_case cases[] = {
+        {"new equation file open to others", "openat", nullptr, ""},
+        {"open to others without nameless files", "openat", "EOPNOTSUPP", "O_TMPFILE"},
+        {"open to others where nameless files are taken for a directory's", "openat", "EISDIR",
+         "O_TMPFILE"},
+    };
+    for (const mode_case &c : cases) {
+        SCOPED_TRACE(c.what);
+        temp_dir d, logs;
+        spit(d.path / "data.tmp", input);
+        ASSERT_EQ(setxattr(d.path.c_str(), "system.posix_acl_default", closed_acl.data(),
+                           closed_acl.size(), 0),
+                  0);
+        spit(d.path / "plain", ""); // as any new file
+        fs::path log = logs.path / "strace.log";
+        auto traced = [&](const std::string &inject) {
+            run_options opts;
+            opts.wrapper = {"strace", "-qq",        "-E", "ASAN_OPTIONS=detect_leaks=0",
+                            "-o",     log.string(), "-e", std::string("trace=") + c.calls};
+            if (!inject.empty()) opts.wrapper.insert(opts.wrapper.end(), {"-e", inject});
+            return finish(start(d.path, {"data.tmp"}, opts, logs.path), logs.path);
+        };
+        std::string inject;
+        if (c.error != nullptr) {
+            traced("");
+            fs::remove(d.path / "data.eqn-file");
+            int n = call_holding(slurp(log), c.marker);
+            ASSERT_NE(n, 0) << c.marker << ": no such call";
+            inject = std::string("inject=") + c.calls + ":error=" + c.error +
+                     ":when=" + std::to_string(n);
+        }
+        EXPECT_EQ(traced(inject).status, 0);
+        EXPECT_TRUE(same_bytes(output, slurp(d.path / "data.eqn-file")));
+        auto mode = [&](const char *name) {
+            std::ostringstream o;
+            o << std::oct << static_cast<unsigned>(fs::status(d.path / name).permissions());
+            return o.str();
+        };
+        EXPECT_EQ(mode("data.eqn-file"), mode("plain"));
     }
 }
 
@@ -539,6 +567,15 @@ void hold(const held_case &c) {
 // the walk and the rename.  Each row waits out a hold of a second, so the
 // rows are run as two tests, every other row in each, side by side.
 namespace {
+// Makes `p` immutable (chattr +i), or not.
+void set_immutable(const fs::path &p, bool on) {
+    int fd = open(p.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC), flags = 0;
+    if (fd < 0 || ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) ADD_FAILURE() << "lsattr " << p;
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    if (fd >= 0 && ioctl(fd, FS_IOC_SETFLAGS, &flags) != 0) ADD_FAILURE() << "chattr " << p;
+    if (fd >= 0) close(fd);
+}
+
 void held_races(size_t half) {
     if (!have_strace()) GTEST_SKIP() << "needs strace (apt-get install strace)";
     if (!emulator().empty()) GTEST_SKIP() << "under an emulator, strace would trace the emulator";
@@ -570,12 +607,6 @@ void held_races(size_t half) {
         for (const std::string &p : partial_files(d))
             EXPECT_EQ(fs::status(p).permissions() & fs::perms::mask,
                       fs::perms::owner_read | fs::perms::owner_write);
-    };
-    // A new equation file, while the run is held, without a name to open.
-    const char *unnamed = ">(deleted)"; // as strace shows a descriptor of one
-    auto nameless = [](const fs::path &d, pid_t) {
-        EXPECT_EQ(partial_files(d), std::vector<std::string>{});
-        EXPECT_FALSE(fs::exists(fs::symlink_status(d / "data.eqn-file"))) << "named unfinished";
     };
     ino_t second = 0; // the equation file that another run published meanwhile
     std::vector<held_case> cases = {
@@ -714,16 +745,16 @@ void held_races(size_t half) {
          "data.tmp",
          "write",
          SYS_write,
-         unnamed,
-         nameless,
+         partial,
+         private_partials,
          0,
          {{"data.eqn-file", output}}},
-        {"equation file made between the walk and the link lost what it had",
+        {"equation file made between the walk and the rename lost what it had",
          [](const fs::path &d) { spit(d / "data.tmp", input); },
          "data.tmp",
          "write",
          SYS_write,
-         unnamed,
+         partial,
          [](const fs::path &d, pid_t) {
              spit(d / "data.eqn-file", "old");
              fs::permissions(d / "data.eqn-file", fs::perms::owner_read | fs::perms::owner_write);
@@ -985,7 +1016,6 @@ void held_races(size_t half) {
         fs::permissions(d / "pub", fs::perms::all | fs::perms::sticky_bit);
     };
     const char *in_place_open = "\"data.eqn-file\", O_WRONLY";
-    const char *nameless_open = "O_TMPFILE"; // a new equation file, made without a name
     std::vector<held_case> root_cases = {
         {"another user's file opened in place after the walk written",
          own,
@@ -1009,7 +1039,7 @@ void held_races(size_t half) {
          },
          1,
          {{"private/notes", "notes"}, {"pub/twin", "old"}}},
-        {"link planted between the walk and the link followed",
+        {"link planted between the walk and the rename followed",
          [&](const fs::path &d) {
              sticky(d);
              spit(d / "pub/data.tmp", input);
@@ -1018,14 +1048,31 @@ void held_races(size_t half) {
          "pub/data.tmp",
          "openat",
          SYS_openat,
-         nameless_open,
+         partial,
          [&](const fs::path &d, pid_t) {
              fs::create_symlink("../private/notes", d / "pub/b");
              as_nobody(d / "pub/b");
          },
          1,
          {{"private/notes", "notes"}}},
-        {"file planted before the link given the conversion",
+        {"file made immutable at the name before the rename left the new file",
+         [](const fs::path &d) { spit(d / "data.tmp", input); },
+         "data.tmp",
+         "write",
+         SYS_write,
+         partial,
+         [](const fs::path &d, pid_t) {
+             spit(d / "data.eqn-file", "old");
+             set_immutable(d / "data.eqn-file", true);
+         },
+         1,
+         {{"data.eqn-file", "old"}},
+         0,
+         [](const fs::path &d) { // so that the directory can be removed
+             for (const fs::directory_entry &e : fs::directory_iterator(d))
+                 set_immutable(e.path(), false);
+         }},
+        {"file planted before the rename given the conversion",
          [&](const fs::path &d) {
              sticky(d);
              spit(d / "pub/data.tmp", input);
@@ -1033,7 +1080,7 @@ void held_races(size_t half) {
          "pub/data.tmp",
          "openat",
          SYS_openat,
-         nameless_open,
+         partial,
          [&](const fs::path &d, pid_t) {
              spit(d / "pub/data.eqn-file", "theirs");
              as_nobody(d / "pub/data.eqn-file");

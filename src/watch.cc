@@ -113,7 +113,8 @@ void plan_waiting(watch_round &r, int32_t n, const std::vector<std::string> &nam
         std::string input = r.path + (r.path.back() == '/' ? "" : "/") + name;
         size_t cut = name_cut(input.c_str()), at = input.size() - name.size();
         if (cut >= at) {
-            r.rivals[n].insert(name.substr(0, cut - at));
+            if (may_have_rival(r.t.nodes[static_cast<size_t>(n)], name, cut - at))
+                r.rivals[n].insert(name.substr(0, cut - at));
             continue;
         }
         size_t k = r.starts.size() - 1;

@@ -35,7 +35,17 @@ struct watched {
     int wd = -1;         // its watch; -1: none
     bool polled = false; // it, or a directory in it, could not be watched: searched at an interval
     std::vector<int32_t> children;
+    // The names in it that hold ".tmp", as its listing after its watch took
+    // hold and the events since say, so that a file is looked for among
+    // names cut as it is in a listing only where one may be there.  Not
+    // `listed`: unknown (not watched, too many names, events lost).
+    std::set<std::string> tmp_names;
+    bool listed = false;
 };
+
+// Whether node `w` may hold a name other than `name` that cuts, at its
+// first ".tmp", as `name` does at `cut`.
+bool may_have_rival(const watched &w, const std::string &name, size_t cut);
 
 struct tree {
     int inotify = -1;
@@ -48,6 +58,7 @@ struct tree {
     std::set<std::pair<int32_t, std::string>> waiting;
     std::set<int32_t> to_search;
     bool limit_said = false;
+    size_t tmp_names = 0; // in all the nodes' lists, at most max_tmp_names
     int room = 0; // descriptors below this are taken for directories; the rest left to the plan
 };
 

@@ -28,6 +28,27 @@ constexpr uint32_t events = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CR
                             IN_MOVE_SELF | IN_DELETE_SELF | IN_ONLYDIR;
 #endif
 
+// The names holding ".tmp" kept for the whole tree, about 64 MiB at most;
+// past that, a directory's names are listed where they are needed.
+constexpr size_t max_tmp_names = size_t{1} << 20;
+
+// Lets node `w`'s list of names go: they are unknown from now on.
+void unlist(tree &t, watched &w) {
+    t.tmp_names -= w.tmp_names.size();
+    w.tmp_names.clear();
+    w.listed = false;
+}
+
+// Keeps `name`, now in node `n` (`here`) or gone from it, in its list.
+void note_name(tree &t, int32_t n, const std::string &name, bool here) {
+    watched &w = t.nodes[static_cast<size_t>(n)];
+    if (!w.listed || name.find(".tmp") == std::string::npos) return;
+    if (!here) t.tmp_names -= w.tmp_names.erase(name);
+    else if (t.tmp_names < max_tmp_names)
+        t.tmp_names += static_cast<size_t>(w.tmp_names.insert(name).second);
+    else unlist(t, w);
+}
+
 std::string proc_value(const char *file) {
     std::string v(32, '\0');
     int fd = open(file, O_RDONLY | O_CLOEXEC);
@@ -49,7 +70,11 @@ void add_watch(tree &t, int32_t n) {
     w.wd = -1, errno = ENOSYS;
 #endif
     if (w.wd >= 0) {
-        t.by_wd[w.wd] = n; // a directory moved here from a node not yet forgotten is this one's
+        // A directory moved here from a node not yet forgotten is this
+        // one's: that node's events, and so its names, are no longer known.
+        auto [owner, added] = t.by_wd.try_emplace(w.wd, n);
+        if (!added && owner->second != n) unlist(t, t.nodes[static_cast<size_t>(owner->second)]);
+        owner->second = n;
         return;
     }
     int err = errno;
@@ -98,21 +123,29 @@ unique_fd open_sub(tree &t, int32_t parent, const std::string &name, struct stat
 }
 
 // The names of the directories in node `n`, as the listing says (a name
-// of an unknown type among them).
-std::vector<std::string> subdirectories(const tree &t, int32_t n) {
+// of an unknown type among them).  The names that hold ".tmp" are the
+// node's list from then on, where it is watched: its events keep it.
+std::vector<std::string> subdirectories(tree &t, int32_t n) {
     std::vector<std::string> names;
+    watched &w = t.nodes[static_cast<size_t>(n)];
+    unlist(t, w);
+    w.listed = w.wd >= 0;
     int fd =
         openat(t.nodes[static_cast<size_t>(n)].fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR *d = fd < 0 ? nullptr : fdopendir(fd);
     if (d == nullptr) {
         if (fd >= 0) close(fd);
+        unlist(t, w);
         return names;
     }
-    for (dirent *e; (e = readdir(d)) != nullptr;) {
+    errno = 0;
+    for (dirent *e; (e = readdir(d)) != nullptr; errno = 0) {
         std::string name = e->d_name;
+        note_name(t, n, name, true);
         if (name != "." && name != ".." && (e->d_type == DT_DIR || e->d_type == DT_UNKNOWN))
             names.push_back(std::move(name));
     }
+    if (errno != 0) unlist(t, w); // a listing cut short
     closedir(d);
     return names;
 }
@@ -137,6 +170,7 @@ void forget(tree &t, int32_t n) {
         }
         t.waiting.erase(t.waiting.lower_bound({m, ""}), t.waiting.lower_bound({m + 1, ""}));
         t.to_search.erase(m);
+        unlist(t, w);
         w = watched{};
         t.free.push_back(m);
     }
@@ -189,6 +223,8 @@ void take(tree &t, int32_t n, uint32_t mask, std::string name) {
         if (root) complain(quoted(path_of(t, n)) + ": gone; no longer watched");
         return forget(t, n);
     }
+    if ((mask & (IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE)) != 0)
+        note_name(t, n, name, (mask & (IN_CREATE | IN_MOVED_TO)) != 0);
     if (dir && (mask & (IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE)) != 0) {
         int32_t old = child(t, n, name);
         if ((mask & (IN_MOVED_FROM | IN_DELETE)) != 0) {
@@ -208,6 +244,15 @@ void take(tree &t, int32_t n, uint32_t mask, std::string name) {
 #endif
 
 } // namespace
+
+bool may_have_rival(const watched &w, const std::string &name, size_t cut) {
+    if (!w.listed) return true;
+    std::string alike = name.substr(0, cut) + ".tmp";
+    for (auto at = w.tmp_names.lower_bound(alike);
+         at != w.tmp_names.end() && at->compare(0, alike.size(), alike) == 0; ++at)
+        if (*at != name) return true;
+    return false;
+}
 
 std::string path_of(const tree &t, int32_t n, std::vector<int32_t> *chain,
                     std::vector<size_t> *starts) {

@@ -141,6 +141,27 @@ const watch_case cases[] = {
      false,
      0,
      "x.tmp.tmp"},
+    {"new file beside one written since the start converted over it",
+     [](const fs::path &d, pid_t) {
+         spit(d / "d/y.tmp.tmp", line_in);
+         ASSERT_TRUE(appears(d / "d/y.eqn-file"));
+         spit(d / "d/y.tmp", "((other))");
+     },
+     {"d/y.tmp.tmp"},
+     {},
+     "zelmor-batch: d/y.tmp and d/y.tmp.tmp both name d/y.eqn-file\n"},
+    {"new file beside one whose event an overflow lost converted over it",
+     [](const fs::path &d, pid_t pid) {
+         stopped(pid, [&] { many(d / "d", 40), spit(d / "d/r.tmp.tmp", line_in); });
+         ASSERT_TRUE(appears(d / "d/r.eqn-file"));
+         spit(d / "d/r.tmp", "((other))");
+     },
+     {"d/r.tmp.tmp", "d/f0.tmp", "d/f39.tmp"},
+     {},
+     "zelmor-batch: d/r.tmp and d/r.tmp.tmp both name d/r.eqn-file\n",
+     SIGTERM,
+     true,
+     8},
     {"signal not ending the watch by it", nullptr, {"d/start.tmp"}, {}, "", SIGHUP},
     {"another user's link followed",
      [](const fs::path &d, pid_t) {

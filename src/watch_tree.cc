@@ -10,6 +10,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -307,7 +308,13 @@ bool take_events(tree &t) {
             }
             auto n = t.by_wd.find(e.wd);
             if (n == t.by_wd.end()) continue; // a watch already forgotten
-            take(t, n->second, e.mask, std::string(name, strnlen(name, e.len)));
+            // A file's name without ".tmp", as those of the conversions'
+            // own files, asks for nothing.
+            std::string_view named(name, strnlen(name, e.len));
+            if ((e.mask & (IN_ISDIR | IN_IGNORED | IN_MOVE_SELF)) == 0 &&
+                named.find(".tmp") == std::string_view::npos)
+                continue;
+            take(t, n->second, e.mask, std::string(named));
         }
     }
 #else

@@ -141,9 +141,11 @@ const watch_case cases[] = {
      false,
      0,
      "x.tmp.tmp"},
-    {"new file beside one written since the start converted over it",
+    {"new file beside one moved in since the start converted over it",
      [](const fs::path &d, pid_t) {
-         spit(d / "d/y.tmp.tmp", line_in);
+         fs::create_directory(d / "out");
+         spit(d / "out/y.tmp.tmp", line_in);
+         fs::rename(d / "out/y.tmp.tmp", d / "d/y.tmp.tmp");
          ASSERT_TRUE(appears(d / "d/y.eqn-file"));
          spit(d / "d/y.tmp", "((other))");
      },

@@ -5,7 +5,8 @@
 // opened from its parent's descriptor, never through a link, held open and
 // watched with inotify, each watched before it is listed, so that nothing
 // written into it is missed; and what the events ask for, files to convert
-// and directories to search.  Each round of conversions (watch.cc) goes
+// and directories to search; and the names holding ".tmp" kept for each
+// directory (watch_names.cc).  Each round of conversions (watch.cc) goes
 // through the search, the plan and the crew, as zelmor-batch's do.
 #ifndef ZELMOR_WATCH_H
 #define ZELMOR_WATCH_H
@@ -43,10 +44,6 @@ struct watched {
     bool listed = false;
 };
 
-// Whether node `w` may hold a name other than `name` that cuts, at its
-// first ".tmp", as `name` does at `cut`.
-bool may_have_rival(const watched &w, const std::string &name, size_t cut);
-
 struct tree {
     int inotify = -1;
     std::vector<std::string> dirs; // the DIRs given
@@ -58,9 +55,25 @@ struct tree {
     std::set<std::pair<int32_t, std::string>> waiting;
     std::set<int32_t> to_search;
     bool limit_said = false;
-    size_t tmp_names = 0; // in all the nodes' lists, at most max_tmp_names
+    size_t name_bytes = 0; // what all the nodes' lists take, at most max_name_bytes
     int room = 0; // descriptors below this are taken for directories; the rest left to the plan
 };
+
+// The lists of names (watch_names.cc).
+// Whether every name made in a directory on the file system of `fd` comes
+// with an event: a local file system, where every change is this kernel's.
+// On a network or FUSE file system, names made by another machine, or by
+// the server itself, come with none, and a directory is listed instead.
+bool events_say_all(int fd);
+// Lets node `w`'s list of names go: they are unknown from now on.
+void unlist(tree &t, watched &w);
+// Keeps `name`, now in node `n` (`here`) or gone from it, in its list.  A
+// name moved away is gone only if nothing holds it now: two names
+// exchanged send each a move away after its move in.
+void note_name(tree &t, int32_t n, const std::string &name, bool here);
+// Whether node `w` may hold a name other than `name` that cuts, at its
+// first ".tmp", as `name` does at `cut`.
+bool may_have_rival(const watched &w, const std::string &name, size_t cut);
 
 // Opens the directory `name` in node `parent` (the DIR `name` itself, with
 // -1), as a node, and every directory below it, each watched before it is

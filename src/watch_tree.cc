@@ -29,27 +29,6 @@ constexpr uint32_t events = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CR
                             IN_MOVE_SELF | IN_DELETE_SELF | IN_ONLYDIR;
 #endif
 
-// The names holding ".tmp" kept for the whole tree, about 64 MiB at most;
-// past that, a directory's names are listed where they are needed.
-constexpr size_t max_tmp_names = size_t{1} << 20;
-
-// Lets node `w`'s list of names go: they are unknown from now on.
-void unlist(tree &t, watched &w) {
-    t.tmp_names -= w.tmp_names.size();
-    w.tmp_names.clear();
-    w.listed = false;
-}
-
-// Keeps `name`, now in node `n` (`here`) or gone from it, in its list.
-void note_name(tree &t, int32_t n, const std::string &name, bool here) {
-    watched &w = t.nodes[static_cast<size_t>(n)];
-    if (!w.listed || name.find(".tmp") == std::string::npos) return;
-    if (!here) t.tmp_names -= w.tmp_names.erase(name);
-    else if (t.tmp_names < max_tmp_names)
-        t.tmp_names += static_cast<size_t>(w.tmp_names.insert(name).second);
-    else unlist(t, w);
-}
-
 std::string proc_value(const char *file) {
     std::string v(32, '\0');
     int fd = open(file, O_RDONLY | O_CLOEXEC);
@@ -130,7 +109,7 @@ std::vector<std::string> subdirectories(tree &t, int32_t n) {
     std::vector<std::string> names;
     watched &w = t.nodes[static_cast<size_t>(n)];
     unlist(t, w);
-    w.listed = w.wd >= 0;
+    w.listed = w.wd >= 0 && events_say_all(w.fd.get());
     int fd =
         openat(t.nodes[static_cast<size_t>(n)].fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR *d = fd < 0 ? nullptr : fdopendir(fd);
@@ -245,15 +224,6 @@ void take(tree &t, int32_t n, uint32_t mask, std::string name) {
 #endif
 
 } // namespace
-
-bool may_have_rival(const watched &w, const std::string &name, size_t cut) {
-    if (!w.listed) return true;
-    std::string alike = name.substr(0, cut) + ".tmp";
-    for (auto at = w.tmp_names.lower_bound(alike);
-         at != w.tmp_names.end() && at->compare(0, alike.size(), alike) == 0; ++at)
-        if (*at != name) return true;
-    return false;
-}
 
 std::string path_of(const tree &t, int32_t n, std::vector<int32_t> *chain,
                     std::vector<size_t> *starts) {

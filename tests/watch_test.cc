@@ -164,6 +164,23 @@ const watch_case cases[] = {
      SIGTERM,
      true,
      8},
+    {"name exchanged into place forgotten, a new file beside it converted over it",
+     [](const fs::path &d, pid_t) {
+         spit(d / "d/new", line_in); // a new b.tmp swapped in whole, its old one let go
+         ASSERT_EQ(syscall(SYS_renameat2, AT_FDCWD, (d / "d/new").c_str(), AT_FDCWD,
+                           (d / "d/b.tmp").c_str(), 2 /* RENAME_EXCHANGE */),
+                   0);
+         fs::remove(d / "d/new");
+         ASSERT_TRUE(taken(d / "d/ready"));
+         spit(d / "d/b.tmp.tmp", "((other))");
+     },
+     {"d/b.tmp"},
+     {},
+     "zelmor-batch: d/b.tmp.tmp and d/b.tmp both name d/b.eqn-file\n",
+     SIGTERM,
+     false,
+     0,
+     "b.tmp"},
     {"signal not ending the watch by it", nullptr, {"d/start.tmp"}, {}, "", SIGHUP},
     {"another user's link followed",
      [](const fs::path &d, pid_t) {

@@ -31,6 +31,10 @@
 #ifdef __APPLE__
 #include <sys/random.h>
 #endif
+#ifdef __linux__
+#include <sys/vfs.h>
+#include <sys/xattr.h>
+#endif
 
 namespace {
 
@@ -141,13 +145,49 @@ outcome probe(publication &pub) {
     return refused(err) || unsupported(err) ? outcome::in_place : outcome::failed;
 }
 
+// Whether a file made in the directory `dir` gets mode 0666 less the umask
+// for sure: the directory is on a file system whose ACLs follow the
+// kernel's common rules, and has no default ACL, which would narrow the
+// mode in the umask's place.  Found without making a file, which in a
+// watched directory would send an event for each conversion.
+bool umask_says(int dir) {
+#ifdef __linux__
+    struct statfs fs;
+    if (fstatfs(dir, &fs) != 0) return false;
+    switch (static_cast<uint32_t>(fs.f_type)) {
+    case 0xEF53u:     // ext2, ext3, ext4
+    case 0x01021994u: // tmpfs
+    case 0x58465342u: // xfs
+    case 0x9123683Eu: // btrfs
+    case 0xF2F52010u: // f2fs
+        break;
+    default:
+        return false;
+    }
+    // The directory's descriptor is for lookups only; its path under /proc
+    // reaches it.
+    std::string path = "/proc/self/fd/" + std::to_string(dir);
+    return getxattr(path.c_str(), "system.posix_acl_default", nullptr, 0) < 0 &&
+           (errno == ENODATA || errno == EOPNOTSUPP);
+#else
+    (void)dir;
+    return false;
+#endif
+}
+
 // The mode a file made in the equation file's directory with mode 0666
 // gets, less the umask or as the directory's default ACL narrows it: what
-// a new equation file is given once written.  Read off a file the system
-// makes without a name where it can; elsewhere off an empty file of the
-// run's own, made and removed at once, as the umask alone would not say
-// what a default ACL gives.
+// a new equation file is given once written.  Where the umask does not
+// say it for sure, read off a file the system makes without a name where
+// it can; elsewhere off an empty file of the run's own, made and removed
+// at once.
 outcome fresh_mode(publication &pub, mode_t &mode) {
+    if (umask_says(pub.dir.get())) {
+        mode_t mask = umask(0);
+        (void)umask(mask);
+        mode = 0666 & ~mask;
+        return outcome::ready;
+    }
     struct stat st;
     bool read = false;
 #ifdef O_TMPFILE

@@ -14,6 +14,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
+#include <sys/vfs.h>
 #include <sys/xattr.h>
 #endif
 
@@ -341,4 +342,24 @@ bool frozen_dir(int dir, bool &frozen) {
     (void)dir;
 #endif
     return true;
+}
+
+bool plain_local_fs(int fd) {
+#ifdef __linux__
+    struct statfs fs;
+    if (fstatfs(fd, &fs) != 0) return false;
+    switch (static_cast<uint32_t>(fs.f_type)) {
+    case 0xEF53u:     // ext2, ext3, ext4
+    case 0x01021994u: // tmpfs
+    case 0x58465342u: // xfs
+    case 0x9123683Eu: // btrfs
+    case 0xF2F52010u: // f2fs
+        return true;
+    default:
+        return false;
+    }
+#else
+    (void)fd;
+    return false;
+#endif
 }

@@ -56,6 +56,13 @@ bool frozen(const metadata &m);
 // cannot be told; a system that cannot report it has none.
 bool frozen_dir(int dir, bool &frozen);
 
+// Whether `fd` is on a local file system that this kernel runs wholly and
+// whose ACLs follow its common rules (ext2 to ext4, tmpfs, xfs, btrfs,
+// f2fs): every name made in a directory there sends an event, and a new
+// file gets mode 0666 less the umask where its directory has no default
+// ACL.
+bool plain_local_fs(int fd);
+
 // Whether the error says that a file system or system lacks a feature,
 // rather than that it failed.
 bool unsupported(int err);

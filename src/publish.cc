@@ -32,7 +32,6 @@
 #include <sys/random.h>
 #endif
 #ifdef __linux__
-#include <sys/vfs.h>
 #include <sys/xattr.h>
 #endif
 
@@ -146,24 +145,13 @@ outcome probe(publication &pub) {
 }
 
 // Whether a file made in the directory `dir` gets mode 0666 less the umask
-// for sure: the directory is on a file system whose ACLs follow the
-// kernel's common rules, and has no default ACL, which would narrow the
-// mode in the umask's place.  Found without making a file, which in a
-// watched directory would send an event for each conversion.
+// for sure: the directory is on a plain local file system, and has no
+// default ACL, which would narrow the mode in the umask's place.  Found
+// without making a file, which in a watched directory would send an event
+// for each conversion.
 bool umask_says(int dir) {
 #ifdef __linux__
-    struct statfs fs;
-    if (fstatfs(dir, &fs) != 0) return false;
-    switch (static_cast<uint32_t>(fs.f_type)) {
-    case 0xEF53u:     // ext2, ext3, ext4
-    case 0x01021994u: // tmpfs
-    case 0x58465342u: // xfs
-    case 0x9123683Eu: // btrfs
-    case 0xF2F52010u: // f2fs
-        break;
-    default:
-        return false;
-    }
+    if (!plain_local_fs(dir)) return false;
     // The directory's descriptor is for lookups only; its path under /proc
     // reaches it.
     std::string path = "/proc/self/fd/" + std::to_string(dir);

@@ -60,11 +60,6 @@ struct tree {
 };
 
 // The lists of names (watch_names.cc).
-// Whether every name made in a directory on the file system of `fd` comes
-// with an event: a local file system, where every change is this kernel's.
-// On a network or FUSE file system, names made by another machine, or by
-// the server itself, come with none, and a directory is listed instead.
-bool events_say_all(int fd);
 // Lets node `w`'s list of names go: they are unknown from now on.
 void unlist(tree &t, watched &w);
 // Keeps `name`, now in node `n` (`here`) or gone from it, in its list.  A

@@ -3,12 +3,10 @@
 // among the names cut as it is in a listing only where one may be there.
 #include "watch.h"
 
-#include <cstdint>
+#include "metadata.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
-#ifdef __linux__
-#include <sys/vfs.h>
-#endif
 
 namespace {
 
@@ -19,28 +17,6 @@ constexpr size_t max_name_bytes = size_t{64} << 20;
 constexpr size_t name_cost = 96;
 
 } // namespace
-
-bool events_say_all(int fd) {
-#ifdef __linux__
-    struct statfs fs;
-    if (fstatfs(fd, &fs) != 0) return false;
-    switch (static_cast<uint32_t>(fs.f_type)) {
-    case 0xEF53u:     // ext2, ext3, ext4
-    case 0x01021994u: // tmpfs
-    case 0x58465342u: // xfs
-    case 0x9123683Eu: // btrfs
-    case 0xF2F52010u: // f2fs
-    case 0x2FC12FC1u: // zfs
-    case 0x794C7630u: // overlayfs
-        return true;
-    default:
-        return false;
-    }
-#else
-    (void)fd;
-    return false;
-#endif
-}
 
 void unlist(tree &t, watched &w) {
     for (const std::string &name : w.tmp_names) t.name_bytes -= name.size() + name_cost;

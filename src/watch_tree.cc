@@ -1,6 +1,7 @@
 // zelmor-batch -w's tree of watched directories, and its events.
 #include "watch.h"
 
+#include "metadata.h"
 #include "progress.h"
 #include "resolve.h"
 #include "takeback.h"
@@ -109,7 +110,9 @@ std::vector<std::string> subdirectories(tree &t, int32_t n) {
     std::vector<std::string> names;
     watched &w = t.nodes[static_cast<size_t>(n)];
     unlist(t, w);
-    w.listed = w.wd >= 0 && events_say_all(w.fd.get());
+    // Elsewhere than on a plain local file system, another machine, or a
+    // server, may make names that send no event.
+    w.listed = w.wd >= 0 && plain_local_fs(w.fd.get());
     int fd =
         openat(t.nodes[static_cast<size_t>(n)].fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR *d = fd < 0 ? nullptr : fdopendir(fd);

@@ -152,18 +152,6 @@ const watch_case cases[] = {
      {"d/y.tmp.tmp"},
      {},
      "zelmor-batch: d/y.tmp and d/y.tmp.tmp both name d/y.eqn-file\n"},
-    {"new file beside one whose event an overflow lost converted over it",
-     [](const fs::path &d, pid_t pid) {
-         stopped(pid, [&] { many(d / "d", 40), spit(d / "d/r.tmp.tmp", line_in); });
-         ASSERT_TRUE(appears(d / "d/r.eqn-file"));
-         spit(d / "d/r.tmp", "((other))");
-     },
-     {"d/r.tmp.tmp", "d/f0.tmp", "d/f39.tmp"},
-     {},
-     "zelmor-batch: d/r.tmp and d/r.tmp.tmp both name d/r.eqn-file\n",
-     SIGTERM,
-     true,
-     8},
     {"name exchanged into place forgotten, a new file beside it converted over it",
      [](const fs::path &d, pid_t) {
          spit(d / "d/new", line_in); // a new b.tmp swapped in whole, its old one let go

@@ -39,7 +39,8 @@ struct watched {
     // The names in it that hold ".tmp", as its listing after its watch took
     // hold and the events since say, so that a file is looked for among
     // names cut as it is in a listing only where one may be there.  Not
-    // `listed`: unknown (not watched, too many names, events lost).
+    // `listed`: unknown (not watched, not on a plain local file system,
+    // the names' memory used up, a listing cut short).
     std::set<std::string> tmp_names;
     bool listed = false;
 };

@@ -113,8 +113,7 @@ std::vector<std::string> subdirectories(tree &t, int32_t n) {
     // Elsewhere than on a plain local file system, another machine, or a
     // server, may make names that send no event.
     w.listed = w.wd >= 0 && plain_local_fs(w.fd.get());
-    int fd =
-        openat(t.nodes[static_cast<size_t>(n)].fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = openat(w.fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR *d = fd < 0 ? nullptr : fdopendir(fd);
     if (d == nullptr) {
         if (fd >= 0) close(fd);

@@ -614,10 +614,6 @@ const std::string long_map = [] {
     for (int i = 1; i <= 130; ++i) s += std::to_string(i) + " " + std::to_string(5000 + i) + " 1\n";
     return s;
 }();
-void chattr(const char *flags, const fs::path &p) {
-    std::string cmd = std::string("chattr ") + flags + " '" + p.string() + "'";
-    if (std::system(cmd.c_str()) != 0) throw std::runtime_error(cmd);
-}
 
 const cli_case root_cases[] = {
     {"set-group-ID file of a group unmapped in a user namespace emptied",

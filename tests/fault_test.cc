@@ -11,12 +11,10 @@
 
 #include <cstdlib>
 #include <functional>
-#include <linux/fs.h>
 #include <optional>
 #include <signal.h>
 #include <sstream>
 #include <string>
-#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <tuple>
@@ -468,15 +466,6 @@ void hold(const held_case &c) {
 // the walk and the rename.  Each row waits out a hold of a second, so the
 // rows are run as two tests, every other row in each, side by side.
 namespace {
-// Makes `p` immutable (chattr +i), or not.
-void set_immutable(const fs::path &p, bool on) {
-    int fd = open(p.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC), flags = 0;
-    if (fd < 0 || ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) ADD_FAILURE() << "lsattr " << p;
-    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-    if (fd >= 0 && ioctl(fd, FS_IOC_SETFLAGS, &flags) != 0) ADD_FAILURE() << "chattr " << p;
-    if (fd >= 0) close(fd);
-}
-
 void held_races(size_t half) {
     if (!have_strace()) GTEST_SKIP() << "needs strace (apt-get install strace)";
     if (!emulator().empty()) GTEST_SKIP() << "under an emulator, strace would trace the emulator";
@@ -950,14 +939,13 @@ void held_races(size_t half) {
          partial,
          [](const fs::path &d, pid_t) {
              spit(d / "data.eqn-file", "old");
-             set_immutable(d / "data.eqn-file", true);
+             chattr("+i", d / "data.eqn-file");
          },
          1,
          {{"data.eqn-file", "old"}},
          0,
          [](const fs::path &d) { // so that the directory can be removed
-             for (const fs::directory_entry &e : fs::directory_iterator(d))
-                 set_immutable(e.path(), false);
+             for (const fs::directory_entry &e : fs::directory_iterator(d)) chattr("-i", e.path());
          }},
         {"file planted before the rename given the conversion",
          [&](const fs::path &d) {

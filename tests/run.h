@@ -44,6 +44,12 @@ inline std::string slurp(const fs::path &p) {
     return s.str();
 }
 
+// Sets or clears file flags on `p`, as chattr(1) takes them ("+i", "-a").
+inline void chattr(const char *flags, const fs::path &p) {
+    std::string cmd = std::string("chattr ") + flags + " '" + p.string() + "'";
+    if (std::system(cmd.c_str()) != 0) throw std::runtime_error(cmd);
+}
+
 inline void spit(const fs::path &p, const std::string &s) {
     std::ofstream(p, std::ios::binary) << s;
 }
